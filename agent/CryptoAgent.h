@@ -5,14 +5,14 @@
 #include "common/Types.h"
 #include "common/WideString.h"
 
-struct CERT_CONTEXT;                // platform certificate context (reference-counted)
-struct UNREGISTERED_CERT_CONTEXT;   // certificate found in a provider's key container
+struct CERT_CONTEXT;               // platform certificate context (reference-counted)
+struct UNREGISTERED_CERT_CONTEXT;  // certificate found in a provider's key container
 using PCCERT_CONTEXT = const CERT_CONTEXT*;
 
 // Virtual operations in their fixed slot order; text parameters are NUL-terminated UTF-16, out
 // texts receive a new BSTR that the caller releases with SysFreeString.
 class CCryptoAgent final {
-public:
+  public:
     CCryptoAgent();
     ~CCryptoAgent();
     CCryptoAgent(const CCryptoAgent&) = delete;
@@ -22,8 +22,9 @@ public:
                                               const char16_t* IssuerDNFilter,
                                               const char16_t* SNFilter, VARIANT_BOOL* pbResult);
     /* 1 */ virtual HRESULT GetSignCertInfo(const char16_t* bstrInfoType, BSTR* pbstrInfoContent);
-    /* 2 */ virtual HRESULT SignMsgPKCS7(const char16_t* bstrSourceData, const char16_t* bstrHashAlg,
-                                         VARIANT_BOOL bWithSrc, BSTR* pbstrSignature);
+    /* 2 */ virtual HRESULT SignMsgPKCS7(const char16_t* bstrSourceData,
+                                         const char16_t* bstrHashAlg, VARIANT_BOOL bWithSrc,
+                                         BSTR* pbstrSignature);
     /* 3 */ virtual HRESULT VerifyMsgSignaturePKCS7Attached(const char16_t* bstrSignature,
                                                             const char16_t* bstrSignatureType,
                                                             BSTR* pbstrOut);
@@ -43,7 +44,7 @@ public:
     PCCERT_CONTEXT m_pCertContext = nullptr;
     UNREGISTERED_CERT_CONTEXT* m_pUnregisteredSignCertContext = nullptr;
 
-private:
+  private:
     // Releases m_pCertContext and m_pUnregisteredSignCertContext (certificate services).
     void ReleaseChosenCertificate();
 };

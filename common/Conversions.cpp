@@ -73,8 +73,8 @@ HRESULT UTF8ToUTF16(const char* pszSrc, char16_t** ppwszDest, uint32_t* pdwCharC
 HRESULT ConvertBinaryDataToString(char16_t** ppwszText, uint32_t dwCount, const uint8_t* pbData,
                                   int nReverse) {
     static constexpr char16_t kHex[] = u"0123456789abcdef";
-    auto* text = static_cast<char16_t*>(std::calloc(2 * static_cast<size_t>(dwCount) + 1,
-                                                    sizeof(char16_t)));
+    auto* text =
+        static_cast<char16_t*>(std::calloc(2 * static_cast<size_t>(dwCount) + 1, sizeof(char16_t)));
     if (text == nullptr) {
         TRACE_ERROR("ConvertBinaryDataToString: Dispatch memory failed. (0x%08x)",
                     static_cast<unsigned>(E_OUTOFMEMORY));
@@ -175,7 +175,8 @@ bool Base64Encode(const uint8_t* pbData, uint32_t dwCount, char* pszOut, uint32_
     return true;
 }
 
-bool Base64Decode(const char* pszText, int32_t nTextLength, uint8_t* pbOut, uint32_t* pdwOutLength) {
+bool Base64Decode(const char* pszText, int32_t nTextLength, uint8_t* pbOut,
+                  uint32_t* pdwOutLength) {
     if (pdwOutLength == nullptr) return false;
     const uint32_t capacity = pbOut != nullptr ? *pdwOutLength : 0;
     uint32_t written = 0;
@@ -277,7 +278,8 @@ HRESULT Base64DecodeEx(uint8_t** ppbData, uint32_t* pdwCount, const char* pszTex
         return VELK_E_BASE64_DECODE;
     }
     OK_STEP(kBase64Unit, "Base64DecodeGetRequiredLength");
-    auto* pDecodedData = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(nDecodeDataSize), 1));
+    auto* pDecodedData =
+        static_cast<uint8_t*>(std::calloc(static_cast<size_t>(nDecodeDataSize), 1));
     if (pDecodedData == nullptr) {
         FAILED_STEP(kBase64Unit, "New memory", -1, "!pDecodedData");
         return -1;

@@ -9,12 +9,12 @@ void SetLastError(uint32_t error);
 
 // Keeps the last error across a scope (tracing must never change it).
 class LastErrorKeeper {
-public:
+  public:
     LastErrorKeeper() : saved_(GetLastError()) {}
     ~LastErrorKeeper() { SetLastError(saved_); }
     LastErrorKeeper(const LastErrorKeeper&) = delete;
     LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
 
-private:
+  private:
     uint32_t saved_;
 };

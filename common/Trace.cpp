@@ -244,19 +244,19 @@ void StepOkA(const char* unit, int line, const char* function, const char* step)
 
 void StepFailedA(const char* unit, int line, const char* function, const char* step, int32_t code,
                  const char* reason) {
-    EmitWithPriority(LOG_ERR, Format("[%s(%d):](%s -- %s)\t\t--Failed:(0x%08x) [Reason:%s]\n", unit,
-                                     line, FunctionName(function).c_str(), step,
-                                     static_cast<unsigned>(code), reason));
+    EmitWithPriority(
+        LOG_ERR, Format("[%s(%d):](%s -- %s)\t\t--Failed:(0x%08x) [Reason:%s]\n", unit, line,
+                        FunctionName(function).c_str(), step, static_cast<unsigned>(code), reason));
 }
 
 void StepFailedOpenSslA(const char* unit, int line, const char* function, const char* step,
                         int32_t code, const char* reason) {
     char err[256];
     ERR_error_string_n(ERR_peek_last_error(), err, sizeof err);
-    EmitWithPriority(LOG_ERR,
-                     Format("[%s(%d):](%s -- %s)\t\t--Failed:(0x%08x) [Reason:%s] Openssl %s\n", unit,
-                            line, FunctionName(function).c_str(), step,
-                            static_cast<unsigned>(code), reason, err));
+    EmitWithPriority(
+        LOG_ERR,
+        Format("[%s(%d):](%s -- %s)\t\t--Failed:(0x%08x) [Reason:%s] Openssl %s\n", unit, line,
+               FunctionName(function).c_str(), step, static_cast<unsigned>(code), reason, err));
 }
 
 void StepOkW(const char* function, const char* step) {
@@ -266,10 +266,10 @@ void StepOkW(const char* function, const char* step) {
 void StepFailedW(const char* unit, int line, const char* function, const char* step, int32_t code,
                  const char* reason) {
     // The code travels beside the text, as the event's second argument.
-    EmitWithPriority(code < 0 ? LOG_ERR : LOG_INFO,
-                     Format("[%s(%d):] %s - %s [Reason:%s]\t(0x%08x)", unit, line,
-                            FunctionName(function).c_str(), step, reason,
-                            static_cast<unsigned>(code)));
+    EmitWithPriority(
+        code < 0 ? LOG_ERR : LOG_INFO,
+        Format("[%s(%d):] %s - %s [Reason:%s]\t(0x%08x)", unit, line,
+               FunctionName(function).c_str(), step, reason, static_cast<unsigned>(code)));
 }
 
 TraceHelper::TraceHelper(const char* pretty_function) : function_(pretty_function) {

@@ -53,74 +53,72 @@ void StepFailedW(const char* unit, int line, const char* function, const char* s
 
 // Scope tracer of the wide-text modules: flag 8, keeps the thread's last error.
 class TraceHelper {
-public:
+  public:
     explicit TraceHelper(const char* pretty_function);
     ~TraceHelper();
     TraceHelper(const TraceHelper&) = delete;
     TraceHelper& operator=(const TraceHelper&) = delete;
 
-private:
+  private:
     const char* function_;
 };
 
 // Scope tracer of the narrow-text modules: flag 4.
 class TraceHelperA {
-public:
+  public:
     explicit TraceHelperA(const char* pretty_function);
     ~TraceHelperA();
     TraceHelperA(const TraceHelperA&) = delete;
     TraceHelperA& operator=(const TraceHelperA&) = delete;
 
-private:
+  private:
     const char* function_;
 };
 
 }  // namespace trace
 
 // Narrow step lines: "[unit(line)]:(function -- step)\t\t--OK\n" and the failed form.
-#define OK_STEP(unit, step)                                                               \
-    do {                                                                                  \
-        if (::trace::IsEnabled(::trace::kFlagInfo))                                       \
-            ::trace::StepOkA((unit), __LINE__, __PRETTY_FUNCTION__, (step));              \
+#define OK_STEP(unit, step)                                                  \
+    do {                                                                     \
+        if (::trace::IsEnabled(::trace::kFlagInfo))                          \
+            ::trace::StepOkA((unit), __LINE__, __PRETTY_FUNCTION__, (step)); \
     } while (0)
-#define FAILED_STEP(unit, step, code, reason)                                                 \
-    do {                                                                                      \
-        if (::trace::IsEnabled(::trace::kFlagError))                                          \
-            ::trace::StepFailedA((unit), __LINE__, __PRETTY_FUNCTION__, (step),               \
-                                 static_cast<int32_t>(code), (reason));                       \
+#define FAILED_STEP(unit, step, code, reason)                                   \
+    do {                                                                        \
+        if (::trace::IsEnabled(::trace::kFlagError))                            \
+            ::trace::StepFailedA((unit), __LINE__, __PRETTY_FUNCTION__, (step), \
+                                 static_cast<int32_t>(code), (reason));         \
     } while (0)
 // The failed form that appends OpenSSL's text for its latest error.
-#define FAILED_STEP_OPENSSL(unit, step, code, reason)                                         \
-    do {                                                                                      \
-        if (::trace::IsEnabled(::trace::kFlagError))                                          \
-            ::trace::StepFailedOpenSslA((unit), __LINE__, __PRETTY_FUNCTION__, (step),        \
-                                        static_cast<int32_t>(code), (reason));                \
+#define FAILED_STEP_OPENSSL(unit, step, code, reason)                                  \
+    do {                                                                               \
+        if (::trace::IsEnabled(::trace::kFlagError))                                   \
+            ::trace::StepFailedOpenSslA((unit), __LINE__, __PRETTY_FUNCTION__, (step), \
+                                        static_cast<int32_t>(code), (reason));         \
     } while (0)
 
 // Wide step lines: "function - step" and "[unit(line):] function - step [Reason:reason]"; the
 // code travels with the event. A negative code sends at flag 2, any other at flag 4.
-#define OK_STEP_W(unit, step)                                                             \
-    do {                                                                                  \
-        (void)(unit);                                                                     \
-        if (::trace::IsEnabled(::trace::kFlagInfo))                                       \
-            ::trace::StepOkW(__PRETTY_FUNCTION__, (step));                                \
+#define OK_STEP_W(unit, step)                                                                      \
+    do {                                                                                           \
+        (void)(unit);                                                                              \
+        if (::trace::IsEnabled(::trace::kFlagInfo)) ::trace::StepOkW(__PRETTY_FUNCTION__, (step)); \
     } while (0)
-#define FAILED_STEP_W(unit, step, code, reason)                                               \
-    do {                                                                                      \
-        const int32_t trace_code_ = static_cast<int32_t>(code);                               \
-        if (::trace::IsEnabled(trace_code_ < 0 ? ::trace::kFlagWideError                     \
-                                               : ::trace::kFlagInfo))                         \
-            ::trace::StepFailedW((unit), __LINE__, __PRETTY_FUNCTION__, (step), trace_code_,  \
-                                 (reason));                                                   \
+#define FAILED_STEP_W(unit, step, code, reason)                                                 \
+    do {                                                                                        \
+        const int32_t trace_code_ = static_cast<int32_t>(code);                                 \
+        if (::trace::IsEnabled(trace_code_ < 0 ? ::trace::kFlagWideError : ::trace::kFlagInfo)) \
+            ::trace::StepFailedW((unit), __LINE__, __PRETTY_FUNCTION__, (step), trace_code_,    \
+                                 (reason));                                                     \
     } while (0)
 
 // Traced values and events; the arguments are evaluated only when the flag is on.
-#define TRACE_INFO(...)                                                \
-    do {                                                               \
+#define TRACE_INFO(...)                                                               \
+    do {                                                                              \
         if (::trace::IsEnabled(::trace::kFlagInfo)) ::trace::EmitFormat(__VA_ARGS__); \
     } while (0)
-#define TRACE_ERROR(...)                                               \
-    do {                                                               \
+#define TRACE_ERROR(...)                                                               \
+    do {                                                                               \
         if (::trace::IsEnabled(::trace::kFlagError)) ::trace::EmitFormat(__VA_ARGS__); \
     } while (0)
 

@@ -4,7 +4,9 @@
 #include <cstring>
 
 namespace {
-char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; }
+char16_t FoldAscii(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+}
 }  // namespace
 
 size_t WcsLen(const char16_t* text) {

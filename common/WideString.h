@@ -22,7 +22,7 @@ void SysFreeString(BSTR text);
 
 // Move-only owner of a BSTR. Receive() hands its slot to a function with an out BSTR.
 class BStr {
-public:
+  public:
     BStr() = default;
     explicit BStr(BSTR text) : text_(text) {}
     ~BStr() { SysFreeString(text_); }
@@ -53,6 +53,6 @@ public:
         return text_ ? std::u16string_view(text_) : std::u16string_view();
     }
 
-private:
+  private:
     BSTR text_ = nullptr;
 };
