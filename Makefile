@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build build-asan test test-normal test-asan demo format clean
+.PHONY: all deps build build-asan test test-normal test-asan demo bench format clean
 
 all: build
 
@@ -34,6 +34,9 @@ test: test-normal test-asan
 
 demo: build
 	./tools/demo.sh $(BUILD)
+
+bench: build
+	./$(BUILD)/bench/tessora-bench
 
 format:
 	find . -path ./build -prune -o -path ./build-asan -prune -o \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) -print | xargs clang-format -i
