@@ -1,8 +1,12 @@
-// Release of the chosen certificate. Until the certificate services exist the agent never holds
-// one, so there is nothing to release.
+// Release of the chosen certificate: a personal-store context or a container
+// record, whichever the last SelectCertificate kept.
 #include "agent/CryptoAgent.h"
+#include "certificates/UnregisteredCertificates.h"
+#include "platform/CertServices.h"
 
 void CCryptoAgent::ReleaseChosenCertificate() {
-    m_pCertContext = nullptr;
+    CertFreeUnregisteredCertContext(m_pUnregisteredSignCertContext);
     m_pUnregisteredSignCertContext = nullptr;
+    if (m_pCertContext != nullptr) CertFreeCertificateContext(m_pCertContext);
+    m_pCertContext = nullptr;
 }

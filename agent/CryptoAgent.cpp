@@ -10,6 +10,7 @@
 
 #include "common/Trace.h"
 #include "common/Utf.h"
+#include "platform/CertServices.h"
 #include "platform/Resources.h"
 
 static constexpr char kUnit[] = "CryptoAgent";
@@ -25,6 +26,8 @@ CCryptoAgent::~CCryptoAgent() {
     std::free(m_lpwszSM2CSPList);
     m_lpwszSM2CSPList = nullptr;
     ReleaseChosenCertificate();
+    // Shuts NSS down once nothing holds its objects any more.
+    ReleaseCertPlatformResources();
     CRYPTO_cleanup_all_ex_data();
     ERR_free_strings();
     EVP_cleanup();

@@ -9,6 +9,7 @@ packages=(
   libnss3-dev libnss3-tools
   libgtk-3-dev libgcr-3-dev fonts-wqy-microhei
   xvfb xauth xdotool imagemagick
+  tzdata
 )
 
 missing=()

@@ -1,0 +1,129 @@
+#include "signing/ASN1Encode.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common/ResultCodes.h"
+#include "common/Trace.h"
+
+static constexpr char kUnit[] = "ASN1Encode";
+
+namespace {
+
+bool IsSupportedTag(BYTE bTag) {
+    switch (bTag) {
+        case 0x02:  // INTEGER
+        case 0x04:  // OCTET STRING
+        case 0x06:  // OBJECT IDENTIFIER
+        case 0x0C:  // UTF8String
+        case 0x13:  // PrintableString
+        case 0x16:  // IA5String
+        case 0x1E:  // BMPString
+        case 0x30:  // SEQUENCE
+        case 0x31:  // SET
+        case 0x80:  // [0] primitive
+        case 0xA0:  // [0] constructed
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+HRESULT CalculateASNValueLength(uint32_t dwValueLength, BYTE** ppbLengthOctets,
+                                DWORD* pdwLengthOctetCount) {
+    TRACE_SCOPE();
+    HRESULT hResult = VELK_OK;
+    BYTE* pbOctets = nullptr;
+    DWORD dwCount = 0;
+
+    if (NULL == ppbLengthOctets || NULL == pdwLengthOctetCount) {
+        hResult = E_INVALIDARG;
+        FAILED_STEP_W(kUnit, "Check parameters", hResult, "NULL == ppbLengthOctets");
+        goto Exit;
+    }
+    if (0 == dwValueLength) {
+        // No element with empty content is ever built.
+        TRACE_INFO("Value length is 0");
+        hResult = E_FAIL;
+        goto Exit;
+    }
+    // Short form up to 127; otherwise 0x80 | k and k big-endian bytes, k as small as possible.
+    if (dwValueLength < 0x80) {
+        dwCount = 1;
+    } else {
+        DWORD dwBytes = 0;
+        for (uint32_t dwRest = dwValueLength; 0 != dwRest; dwRest >>= 8) ++dwBytes;
+        dwCount = 1 + dwBytes;
+    }
+    pbOctets = static_cast<BYTE*>(std::calloc(dwCount, 1));
+    if (NULL == pbOctets) {
+        hResult = E_OUTOFMEMORY;
+        FAILED_STEP_W(kUnit, "New Memory", hResult, "NULL == pbOctets");
+        goto Exit;
+    }
+    if (1 == dwCount) {
+        pbOctets[0] = static_cast<BYTE>(dwValueLength);
+    } else {
+        pbOctets[0] = static_cast<BYTE>(0x80 | (dwCount - 1));
+        for (DWORD i = 1; i < dwCount; ++i)
+            pbOctets[i] = static_cast<BYTE>(dwValueLength >> (8 * (dwCount - 1 - i)));
+    }
+    *ppbLengthOctets = pbOctets;
+    *pdwLengthOctetCount = dwCount;
+    pbOctets = nullptr;
+
+Exit:
+    std::free(pbOctets);
+    return hResult;
+}
+
+HRESULT ASN1Encode(BYTE bTag, const BYTE* pbValue, int32_t nValueLength, BYTE** ppbElement,
+                   DWORD* pdwElementLength) {
+    TRACE_SCOPE();
+    HRESULT hResult = VELK_OK;
+    BYTE* pbLength = nullptr;
+    DWORD dwLengthCount = 0;
+    BYTE* pbElement = nullptr;
+    size_t nTotal = 0;
+
+    if (NULL == ppbElement || NULL == pdwElementLength || nValueLength < 0 ||
+        (nValueLength > 0 && NULL == pbValue)) {
+        hResult = E_INVALIDARG;
+        FAILED_STEP_W(kUnit, "Check parameters", hResult, "NULL == pbValue");
+        goto Exit;
+    }
+    *ppbElement = nullptr;
+    if (!IsSupportedTag(bTag)) {
+        hResult = E_FAIL;
+        TRACE_ERROR("ASN1Encode: tag 0x%02x is not supported", bTag);
+        goto Exit;
+    }
+    TRACE_INFO("ASN1Encode: tag 0x%02x, %d bytes", bTag, nValueLength);
+
+    hResult =
+        CalculateASNValueLength(static_cast<uint32_t>(nValueLength), &pbLength, &dwLengthCount);
+    if (FAILED(hResult)) {
+        TRACE_ERROR("ASN1Encode: CalculateASNValueLength failed (0x%08x)", hResult);
+        goto Exit;
+    }
+    nTotal = 1 + static_cast<size_t>(dwLengthCount) + static_cast<size_t>(nValueLength);
+    pbElement = static_cast<BYTE*>(std::malloc(nTotal));
+    if (NULL == pbElement) {
+        hResult = E_OUTOFMEMORY;
+        FAILED_STEP_W(kUnit, "New Memory", hResult, "NULL == pbElement");
+        goto Exit;
+    }
+    pbElement[0] = bTag;
+    std::memcpy(pbElement + 1, pbLength, dwLengthCount);
+    std::memcpy(pbElement + 1 + dwLengthCount, pbValue, static_cast<size_t>(nValueLength));
+    *ppbElement = pbElement;
+    *pdwElementLength = static_cast<DWORD>(nTotal);
+    pbElement = nullptr;
+
+Exit:
+    std::free(pbLength);
+    std::free(pbElement);
+    return hResult;
+}

@@ -1,0 +1,38 @@
+// RSA signing through the key's provider and the PKCS#7 SignedData around the signature
+// (RFC 2315, section 9). The provider computes the digest and the signature; this unit chooses
+// the algorithm identifiers, fixes the byte order and assembles the structure.
+#pragma once
+
+#include "common/Types.h"
+#include "common/WideString.h"
+#include "platform/CertServices.h"
+
+// The digest ALG_ID's digest and signature object identifiers; false (outputs untouched) for an
+// ALG_ID without an entry. The texts are static.
+bool GetAlgorithmIdentifiers(const char** ppszSignatureOid, const char** ppszDigestOid,
+                             ALG_ID algId);
+
+// The whole RSA operation: the Base64 text of a DER ContentInfo holding the SignedData.
+HRESULT SignBinaryData(BSTR* pbstrSignature, const BYTE* pbMessage, PCCERT_CONTEXT* ppCertContext,
+                       DWORD cbMessage, ALG_ID algId, int bWithSource);
+
+// Hashes the message in the certificate key's provider and signs the digest; the signature comes
+// out most significant byte first, in a new buffer the caller frees.
+HRESULT CalculateHashandSign(PCCERT_CONTEXT* ppCertContext, const BYTE* pbMessage, DWORD cbMessage,
+                             ALG_ID algId, BYTE** ppbSignature, DWORD* pcbSignature);
+
+// The platform encoding of one structure, in a new buffer of exactly its size.
+HRESULT EncodeObject(const void* pvStructInfo, DWORD* pcbEncoded, CRYPT_STRUCT_TYPE lpszStructType,
+                     BYTE** ppbEncoded);
+
+// AlgorithmIdentifier { oid, NULL } (the parameters written as 05 00), in a new buffer.
+HRESULT EncodeDigestAlgorithmIdentifier(const char* pszOid, BYTE** ppbEncoded, DWORD* pcbEncoded);
+
+// Assembles the SignedData around a big-endian signature and hands out its Base64 text.
+HRESULT EncapsulatePKCS7(PCCERT_CONTEXT* ppCertContext, const char* pszDigestOid,
+                         const char* pszSignatureOid, const BYTE* pbMessage, DWORD cbMessage,
+                         const BYTE* pbSignature, DWORD cbSignature, BSTR* pbstrText,
+                         DWORD* pdwTextLength, int bAttach, DWORD dwBase64Flags);
+
+// Reverses the bytes in place; providers keep integers least significant byte first.
+void SwapByteOrder(BYTE* pbData, DWORD cbData);

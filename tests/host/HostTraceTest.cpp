@@ -1,0 +1,93 @@
+// Tracing switched from outside while one host runs: tessora-trace turns the flags and a file
+// sink on, the step lines of the host's units appear in the file, and after "off" nothing more
+// is added. Standard output carries only frames, standard error nothing.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "tests/host/HostSession.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class TemporaryDirectory {
+  public:
+    TemporaryDirectory() {
+        std::string pattern = (fs::temp_directory_path() / "tessora-trace-XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    }
+    ~TemporaryDirectory() {
+        std::error_code ignored;
+        if (!path_.empty()) fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs tessora-trace with the test's control-file location; its own output is not ours to check.
+int Trace(const fs::path& runtime_dir, const std::string& arguments) {
+    const std::string command = "XDG_RUNTIME_DIR='" + runtime_dir.string() + "' '" +
+                                TESSORA_TRACE_PATH + "' " + arguments + " >/dev/null 2>&1";
+    return std::system(command.c_str());
+}
+
+TEST(HostTrace, FlagsAndFileSinkSwitchWhileTheHostRuns) {
+    TemporaryDirectory dir;
+    ASSERT_FALSE(dir.path().empty());
+    const fs::path log = dir.path() / "host.log";
+    tessora::HostPipe host;
+    std::vector<std::string> env = host_test::LanguageEnvironment("C.UTF-8");
+    env.push_back("XDG_RUNTIME_DIR=" + dir.path().string());
+    ASSERT_TRUE(host.Start(TESSORA_HOST_PATH, env));
+    const auto exchange = [&host](const std::string& request) {
+        std::string response;
+        EXPECT_TRUE(host.WriteFrame(request, host_test::kTimeoutMs));
+        EXPECT_EQ(host.ReadFrame(&response, host_test::kTimeoutMs),
+                  tessora::HostPipe::ReadStatus::kFrame);
+        return response;
+    };
+    const std::string get_version = R"({"function":"GetVersion","params":[]})";
+    const std::string version = R"({"function":"GetVersion","errorcode":0,"result":"3.4.0.3"})";
+
+    EXPECT_EQ(exchange(get_version), version);
+    EXPECT_FALSE(fs::exists(log));
+
+    ASSERT_EQ(Trace(dir.path(), "sink '" + log.string() + "'"), 0);
+    ASSERT_EQ(Trace(dir.path(), "on 0xF"), 0);
+    EXPECT_EQ(exchange(get_version), version);
+    // A handler failure and a parameter-type failure put the failed step lines of both units.
+    EXPECT_EQ(exchange(R"({"function":"GetSignCertInfo","params":[5]})"),
+              R"({"function":"GetSignCertInfo","errorcode":-1610141180,"result":false})");
+
+    ASSERT_EQ(Trace(dir.path(), "off"), 0);
+    // The host sees "off" when this request arrives; every line before it is in the file now.
+    EXPECT_EQ(exchange(get_version), version);
+    const std::string traced = ReadFile(log);
+    for (const char* expected : {"[IOStream(", "--OK", "[nmMessageSigning(", "[JSONUtility(",
+                                 "[TessoraHost(", "(MsgHandleProc -- ReadFromNativeMessaging)",
+                                 "nmGetSignCertInfo", "[Reason:cJSON_String != pJSONItem->type]"}) {
+        EXPECT_NE(traced.find(expected), std::string::npos) << expected << "\n" << traced;
+    }
+    EXPECT_EQ(exchange("not json"), R"({"function":"", "errorcode":-2146893779, "result":false})");
+    EXPECT_EQ(host.Finish(host_test::kTimeoutMs), 0);
+    EXPECT_EQ(ReadFile(log).size(), traced.size()) << "traced after off";
+    EXPECT_EQ(host.output(), "");  // every byte was part of a frame
+    EXPECT_EQ(host.errors(), "");
+}
+
+}  // namespace

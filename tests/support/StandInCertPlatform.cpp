@@ -1,0 +1,536 @@
+#include "tests/support/StandInCertPlatform.h"
+
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/LastError.h"
+#include "common/Utf.h"
+#include "common/WideString.h"
+
+namespace {
+
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+struct PkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
+};
+struct X509Free {
+    void operator()(X509* x) const { X509_free(x); }
+};
+struct NameFree {
+    void operator()(X509_NAME* n) const { X509_NAME_free(n); }
+};
+struct SigFree {
+    void operator()(ECDSA_SIG* s) const { ECDSA_SIG_free(s); }
+};
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+using NamePtr = std::unique_ptr<X509_NAME, NameFree>;
+using SigPtr = std::unique_ptr<ECDSA_SIG, SigFree>;
+
+BOOL Fail(HRESULT code) {
+    SetLastErrorCode(code);
+    return FALSE;
+}
+
+BOOL ReturnData(const void* data, size_t size, BYTE* buffer, DWORD* length) {
+    if (length == nullptr) return Fail(E_INVALIDARG);
+    const DWORD available = *length;
+    *length = static_cast<DWORD>(size);
+    if (buffer == nullptr) return TRUE;
+    if (available < size) {
+        SetLastError(ERROR_MORE_DATA);
+        return FALSE;
+    }
+    std::memcpy(buffer, data, size);
+    return TRUE;
+}
+
+const EVP_MD* DigestFor(ALG_ID alg) {
+    switch (alg) {
+        case CALG_MD5:
+            return EVP_md5();
+        case CALG_SHA1:
+            return EVP_sha1();
+        case CALG_SHA_256:
+            return EVP_sha256();
+        case CALG_SHA_384:
+            return EVP_sha384();
+        case CALG_SHA_512:
+            return EVP_sha512();
+        case CALG_SM3:
+            return EVP_sm3();
+        default:
+            return nullptr;
+    }
+}
+
+bool IsSm2(EVP_PKEY* key) { return EVP_PKEY_is_a(key, "SM2") == 1; }
+
+}  // namespace
+
+struct StandInCertPlatform::ProvHandle {
+    std::u16string provider;
+    std::string container;  // empty: a verify context
+    size_t next_container = 0;
+};
+struct StandInCertPlatform::KeyHandle {
+    ULONG_PTR prov = 0;
+    DWORD key_spec = 0;
+};
+struct StandInCertPlatform::HashHandle {
+    ULONG_PTR prov = 0;
+    ALG_ID alg = 0;
+    MdCtxPtr digest;
+    std::vector<uint8_t> message;  // SM2 signs the message itself (its Z value needs the key)
+    std::vector<uint8_t> value;
+};
+
+StandInCertPlatform::StandInCertPlatform() = default;
+StandInCertPlatform::~StandInCertPlatform() = default;
+
+int StandInCertPlatform::open_handles() const {
+    return static_cast<int>(provs_.size() + keys_.size() + hashes_.size());
+}
+
+StandInCertPlatform::Provider* StandInCertPlatform::FindProvider(const char16_t* name) {
+    if (name == nullptr) return nullptr;
+    for (Provider& provider : providers)
+        if (provider.name == name) return &provider;
+    return nullptr;
+}
+
+StandInCertPlatform::Container* StandInCertPlatform::FindContainer(Provider* provider,
+                                                                   const std::string& name) {
+    if (provider == nullptr) return nullptr;
+    for (Container& container : provider->containers)
+        if (container.name == name) return &container;
+    return nullptr;
+}
+
+StandInCertPlatform::Key* StandInCertPlatform::FindKey(Container* container, DWORD key_spec) {
+    if (container == nullptr) return nullptr;
+    for (Key& key : container->keys)
+        if (key.key_spec == key_spec) return &key;
+    return nullptr;
+}
+
+HCRYPTPROV StandInCertPlatform::NewProv(std::u16string provider, std::string container) {
+    auto handle = std::make_unique<ProvHandle>();
+    handle->provider = std::move(provider);
+    handle->container = std::move(container);
+    const ULONG_PTR id = next_handle_++;
+    provs_[id] = std::move(handle);
+    return id;
+}
+
+HCERTSTORE StandInCertPlatform::OpenSystemStore(const char16_t* pwszStoreName, DWORD dwFlags) {
+    if (!personal_store_opens || WcsICmp(pwszStoreName, u"MY") != 0) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    for (const StoreCertificate& entry : personal_store) {
+        PCCERT_CONTEXT context = CertCreateCertificateContext(
+            X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, entry.certificate.data(),
+            static_cast<DWORD>(entry.certificate.size()));
+        if (context == nullptr) continue;
+        if (!entry.provider.empty()) {
+            std::u16string container = Utf8ToUtf16String(entry.container);
+            std::u16string provider = entry.provider;
+            CRYPT_KEY_PROV_INFO info{};
+            info.pwszContainerName = container.data();
+            info.pwszProvName = provider.data();
+            info.dwProvType = PROV_RSA_FULL;
+            info.dwKeySpec = entry.key_spec;
+            CertSetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, 0, &info);
+        }
+        CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_USE_EXISTING, nullptr);
+        CertFreeCertificateContext(context);
+    }
+    SetStoreReadOnly(store, (dwFlags & CERT_STORE_READONLY_FLAG) != 0);
+    return store;
+}
+
+BOOL StandInCertPlatform::CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD, void*,
+                                                            HCRYPTPROV* phCryptProv,
+                                                            DWORD* pdwKeySpec,
+                                                            BOOL* pfCallerFreeProv) {
+    if (phCryptProv != nullptr) *phCryptProv = 0;
+    if (pCert == nullptr || phCryptProv == nullptr) return Fail(E_INVALIDARG);
+    std::u16string provider_name;
+    std::string container_name;
+    DWORD key_spec = 0;
+    DWORD size = 0;
+    if (CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
+        std::vector<uint8_t> buffer(size);
+        CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, buffer.data(), &size);
+        const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
+        provider_name = info->pwszProvName;
+        container_name = Utf16ToUtf8String(info->pwszContainerName);
+        key_spec = info->dwKeySpec;
+    } else {
+        // Without the property the certificate leads to its key only when the personal store
+        // registers it.
+        bool found = false;
+        for (const StoreCertificate& entry : personal_store) {
+            if (!entry.provider.empty() && entry.certificate.size() == pCert->cbCertEncoded &&
+                std::memcmp(entry.certificate.data(), pCert->pbCertEncoded, pCert->cbCertEncoded) ==
+                    0) {
+                provider_name = entry.provider;
+                container_name = entry.container;
+                key_spec = entry.key_spec;
+                found = true;
+                break;
+            }
+        }
+        if (!found) return Fail(CRYPT_E_NO_KEY_PROPERTY);
+    }
+    Provider* provider = FindProvider(provider_name.c_str());
+    if (provider == nullptr) return Fail(NTE_KEYSET_NOT_DEF);
+    Key* key = FindKey(FindContainer(provider, container_name), key_spec);
+    if (key == nullptr || !key->private_key) return Fail(NTE_BAD_KEYSET);
+    *phCryptProv = NewProv(provider_name, container_name);
+    if (pdwKeySpec != nullptr) *pdwKeySpec = key_spec;
+    if (pfCallerFreeProv != nullptr) *pfCallerFreeProv = TRUE;
+    return TRUE;
+}
+
+BOOL StandInCertPlatform::CryptEnumProvidersW(DWORD dwIndex, DWORD*, DWORD, DWORD* pdwProvType,
+                                              LPWSTR szProvName, DWORD* pcbProvName) {
+    DWORD index = 0;
+    for (const Provider& provider : providers) {
+        if (!provider.enumerated) continue;
+        if (index++ != dwIndex) continue;
+        if (pdwProvType != nullptr) *pdwProvType = provider.type;
+        return ReturnData(provider.name.c_str(), (provider.name.size() + 1) * sizeof(char16_t),
+                          reinterpret_cast<BYTE*>(szProvName), pcbProvName);
+    }
+    SetLastError(ERROR_NO_MORE_ITEMS);
+    return FALSE;
+}
+
+BOOL StandInCertPlatform::CryptAcquireContextW(HCRYPTPROV* phProv, LPCWSTR szContainer,
+                                               LPCWSTR szProvider, DWORD, DWORD dwFlags) {
+    if (phProv != nullptr) *phProv = 0;
+    if (phProv == nullptr) return Fail(E_INVALIDARG);
+    acquired_providers.push_back(szProvider != nullptr ? szProvider : u"");
+    Provider* provider = FindProvider(szProvider);
+    if (provider == nullptr) return Fail(NTE_KEYSET_NOT_DEF);
+    if (dwFlags & CRYPT_VERIFYCONTEXT) {
+        *phProv = NewProv(provider->name, std::string());
+        return TRUE;
+    }
+    const std::string container = szContainer != nullptr ? Utf16ToUtf8String(szContainer) : "";
+    if (FindContainer(provider, container) == nullptr) return Fail(NTE_BAD_KEYSET);
+    *phProv = NewProv(provider->name, container);
+    return TRUE;
+}
+
+BOOL StandInCertPlatform::CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData,
+                                            DWORD* pdwDataLen, DWORD dwFlags) {
+    auto it = provs_.find(hProv);
+    if (it == provs_.end()) return Fail(NTE_BAD_UID);
+    ProvHandle& handle = *it->second;
+    Provider* provider = FindProvider(handle.provider.c_str());
+    if (provider == nullptr) return Fail(NTE_KEYSET_NOT_DEF);
+    switch (dwParam) {
+        case PP_NAME: {
+            const std::string name = Utf16ToUtf8String(provider->name);
+            return ReturnData(name.c_str(), name.size() + 1, pbData, pdwDataLen);
+        }
+        case PP_CONTAINER:
+            return ReturnData(handle.container.c_str(), handle.container.size() + 1, pbData,
+                              pdwDataLen);
+        case PP_IMPTYPE:
+            return ReturnData(&provider->imp_type, sizeof(DWORD), pbData, pdwDataLen);
+        case PP_ENUMCONTAINERS: {
+            if (dwFlags & CRYPT_FIRST) handle.next_container = 0;
+            if (pbData == nullptr) {
+                // The size query answers the longest name, as providers do.
+                size_t longest = 0;
+                for (const Container& container : provider->containers)
+                    longest = std::max(longest, container.name.size() + 1);
+                if (pdwDataLen == nullptr) return Fail(E_INVALIDARG);
+                *pdwDataLen = static_cast<DWORD>(longest);
+                return TRUE;
+            }
+            if (handle.next_container >= provider->containers.size()) {
+                SetLastError(ERROR_NO_MORE_ITEMS);
+                return FALSE;
+            }
+            const std::string& name = provider->containers[handle.next_container].name;
+            if (!ReturnData(name.c_str(), name.size() + 1, pbData, pdwDataLen)) return FALSE;
+            ++handle.next_container;
+            return TRUE;
+        }
+        default:
+            return Fail(NTE_BAD_TYPE);
+    }
+}
+
+BOOL StandInCertPlatform::CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
+    if (phUserKey != nullptr) *phUserKey = 0;
+    auto it = provs_.find(hProv);
+    if (it == provs_.end() || phUserKey == nullptr) return Fail(NTE_BAD_UID);
+    Provider* provider = FindProvider(it->second->provider.c_str());
+    if (FindKey(FindContainer(provider, it->second->container), dwKeySpec) == nullptr)
+        return Fail(NTE_NO_KEY);
+    auto key = std::make_unique<KeyHandle>();
+    key->prov = hProv;
+    key->key_spec = dwKeySpec;
+    *phUserKey = next_handle_++;
+    keys_[*phUserKey] = std::move(key);
+    return TRUE;
+}
+
+BOOL StandInCertPlatform::CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData,
+                                           DWORD* pdwDataLen, DWORD) {
+    auto it = keys_.find(hKey);
+    if (it == keys_.end()) return Fail(NTE_BAD_KEY);
+    if (dwParam != KP_CERTIFICATE) return Fail(NTE_BAD_TYPE);
+    auto prov = provs_.find(it->second->prov);
+    if (prov == provs_.end()) return Fail(NTE_BAD_UID);
+    Key* key = FindKey(
+        FindContainer(FindProvider(prov->second->provider.c_str()), prov->second->container),
+        it->second->key_spec);
+    if (key == nullptr || key->certificate.empty()) return Fail(CRYPT_E_NOT_FOUND);
+    return ReturnData(key->certificate.data(), key->certificate.size(), pbData, pdwDataLen);
+}
+
+BOOL StandInCertPlatform::CryptDestroyKey(HCRYPTKEY hKey) {
+    return keys_.erase(hKey) != 0 ? TRUE : Fail(NTE_BAD_KEY);
+}
+
+BOOL StandInCertPlatform::CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY, DWORD,
+                                          HCRYPTHASH* phHash) {
+    if (phHash != nullptr) *phHash = 0;
+    created_hash_algs.push_back(Algid);
+    if (provs_.find(hProv) == provs_.end() || phHash == nullptr) return Fail(NTE_BAD_UID);
+    const EVP_MD* md = DigestFor(Algid);
+    if (md == nullptr) return Fail(NTE_BAD_ALGID);
+    auto hash = std::make_unique<HashHandle>();
+    hash->prov = hProv;
+    hash->alg = Algid;
+    hash->digest.reset(EVP_MD_CTX_new());
+    if (!hash->digest || EVP_DigestInit_ex(hash->digest.get(), md, nullptr) != 1)
+        return Fail(NTE_FAIL);
+    *phHash = next_handle_++;
+    hashes_[*phHash] = std::move(hash);
+    return TRUE;
+}
+
+BOOL StandInCertPlatform::CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen,
+                                        DWORD) {
+    auto it = hashes_.find(hHash);
+    if (it == hashes_.end()) return Fail(NTE_BAD_HASH);
+    hash_data_lengths.push_back(dwDataLen);
+    HashHandle& hash = *it->second;
+    if (!hash.value.empty()) return Fail(NTE_BAD_HASH_STATE);
+    if (dwDataLen == 0) return TRUE;
+    if (pbData == nullptr) return Fail(E_INVALIDARG);
+    EVP_DigestUpdate(hash.digest.get(), pbData, dwDataLen);
+    hash.message.insert(hash.message.end(), pbData, pbData + dwDataLen);
+    return TRUE;
+}
+
+BOOL StandInCertPlatform::CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData,
+                                            DWORD* pdwDataLen, DWORD) {
+    auto it = hashes_.find(hHash);
+    if (it == hashes_.end()) return Fail(NTE_BAD_HASH);
+    HashHandle& hash = *it->second;
+    if (dwParam == HP_ALGID) return ReturnData(&hash.alg, sizeof hash.alg, pbData, pdwDataLen);
+    const DWORD size = static_cast<DWORD>(EVP_MD_CTX_get_size(hash.digest.get()));
+    if (dwParam == HP_HASHSIZE) return ReturnData(&size, sizeof size, pbData, pdwDataLen);
+    if (dwParam != HP_HASHVAL) return Fail(NTE_BAD_TYPE);
+    if (pbData == nullptr) return ReturnData(nullptr, size, nullptr, pdwDataLen);
+    if (hash.value.empty()) {
+        hash.value.resize(size);
+        unsigned int length = 0;
+        EVP_DigestFinal_ex(hash.digest.get(), hash.value.data(), &length);
+    }
+    return ReturnData(hash.value.data(), hash.value.size(), pbData, pdwDataLen);
+}
+
+BOOL StandInCertPlatform::CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR, DWORD,
+                                         BYTE* pbSignature, DWORD* pdwSigLen) {
+    auto it = hashes_.find(hHash);
+    if (it == hashes_.end()) return Fail(NTE_BAD_HASH);
+    if (pdwSigLen == nullptr) return Fail(E_INVALIDARG);
+    HashHandle& hash = *it->second;
+    auto prov = provs_.find(hash.prov);
+    if (prov == provs_.end()) return Fail(NTE_BAD_UID);
+    Key* key = FindKey(
+        FindContainer(FindProvider(prov->second->provider.c_str()), prov->second->container),
+        dwKeySpec);
+    if (key == nullptr || !key->private_key) return Fail(NTE_NO_KEY);
+    EVP_PKEY* pkey = key->private_key.get();
+    const bool sm2 = IsSm2(pkey);
+    const DWORD size = sm2 ? 64 : static_cast<DWORD>(EVP_PKEY_get_size(pkey));
+    if (pbSignature == nullptr) {
+        *pdwSigLen = size;
+        return TRUE;
+    }
+    if (*pdwSigLen < size) {
+        *pdwSigLen = size;
+        SetLastError(ERROR_MORE_DATA);
+        return FALSE;
+    }
+    std::vector<uint8_t> signature;
+    if (sm2) {
+        // SM2 with SM3 and the default signer identity (GM/T 0009); r and s, each 32 bytes.
+        MdCtxPtr ctx(EVP_MD_CTX_new());
+        size_t der_length = 0;
+        if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sm3(), nullptr, pkey) != 1 ||
+            EVP_DigestSign(ctx.get(), nullptr, &der_length, hash.message.data(),
+                           hash.message.size()) != 1)
+            return Fail(NTE_FAIL);
+        std::vector<uint8_t> der(der_length);
+        if (EVP_DigestSign(ctx.get(), der.data(), &der_length, hash.message.data(),
+                           hash.message.size()) != 1)
+            return Fail(NTE_FAIL);
+        const unsigned char* p = der.data();
+        SigPtr sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der_length)));
+        if (!sig) return Fail(NTE_FAIL);
+        signature.resize(64);
+        BN_bn2binpad(ECDSA_SIG_get0_r(sig.get()), signature.data(), 32);
+        BN_bn2binpad(ECDSA_SIG_get0_s(sig.get()), signature.data() + 32, 32);
+        std::reverse(signature.begin(), signature.begin() + 32);
+        std::reverse(signature.begin() + 32, signature.end());
+    } else {
+        if (hash.value.empty()) {
+            DWORD length = EVP_MAX_MD_SIZE;
+            std::vector<uint8_t> value(length);
+            if (!CryptGetHashParam(hHash, HP_HASHVAL, value.data(), &length, 0)) return FALSE;
+        }
+        // PKCS#1 v1.5 over the DigestInfo of the hash (RFC 8017, 9.2).
+        PkeyCtxPtr ctx(EVP_PKEY_CTX_new(pkey, nullptr));
+        size_t length = size;
+        signature.resize(size);
+        if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
+            EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+            EVP_PKEY_CTX_set_signature_md(ctx.get(), DigestFor(hash.alg)) != 1 ||
+            EVP_PKEY_sign(ctx.get(), signature.data(), &length, hash.value.data(),
+                          hash.value.size()) != 1)
+            return Fail(NTE_BAD_ALGID);
+        signature.resize(length);
+        std::reverse(signature.begin(), signature.end());  // least significant byte first
+    }
+    std::memcpy(pbSignature, signature.data(), signature.size());
+    *pdwSigLen = static_cast<DWORD>(signature.size());
+    return TRUE;
+}
+
+BOOL StandInCertPlatform::CryptDestroyHash(HCRYPTHASH hHash) {
+    return hashes_.erase(hHash) != 0 ? TRUE : Fail(NTE_BAD_HASH);
+}
+
+BOOL StandInCertPlatform::CryptReleaseContext(HCRYPTPROV hProv, DWORD) {
+    return provs_.erase(hProv) != 0 ? TRUE : Fail(NTE_BAD_UID);
+}
+
+// ---- Test keys and certificates --------------------------------------------------------------
+
+SharedPkey MakeRsaKey(int bits) {
+    return SharedPkey(EVP_RSA_gen(static_cast<unsigned>(bits)), EvpPkeyFree());
+}
+
+SharedPkey MakeSm2Key() {
+    return SharedPkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"), EvpPkeyFree());
+}
+
+namespace {
+
+// "C=CN,O=Org+OU=Unit,CN=Signer" with backslash escapes, RDNs in encoded order.
+NamePtr ParseName(const std::string& text) {
+    NamePtr name(X509_NAME_new());
+    std::string key, value;
+    bool in_value = false, new_rdn = true;
+    auto flush = [&](bool next_new_rdn) {
+        if (!key.empty())
+            X509_NAME_add_entry_by_txt(name.get(), key.c_str(), MBSTRING_UTF8,
+                                       reinterpret_cast<const unsigned char*>(value.c_str()), -1,
+                                       -1, new_rdn ? 0 : -1);
+        key.clear();
+        value.clear();
+        in_value = false;
+        new_rdn = next_new_rdn;
+    };
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\\' && i + 1 < text.size()) {
+            (in_value ? value : key).push_back(text[++i]);
+        } else if (c == '=' && !in_value) {
+            in_value = true;
+        } else if (c == ',') {
+            flush(true);
+        } else if (c == '+') {
+            flush(false);
+        } else {
+            (in_value ? value : key).push_back(c);
+        }
+    }
+    flush(true);
+    return name;
+}
+
+}  // namespace
+
+std::vector<uint8_t> MakeTestCertificate(EVP_PKEY* key, const TestCertificateSpec& spec) {
+    X509Ptr x509(X509_new());
+    X509_set_version(x509.get(), 2);
+    if (!spec.serial_bytes.empty()) {
+        ASN1_INTEGER* serial = X509_get_serialNumber(x509.get());
+        BIGNUM* value = BN_bin2bn(spec.serial_bytes.data(),
+                                  static_cast<int>(spec.serial_bytes.size()), nullptr);
+        BN_to_ASN1_INTEGER(value, serial);
+        BN_free(value);
+    } else {
+        ASN1_INTEGER_set(X509_get_serialNumber(x509.get()), spec.serial);
+    }
+    if (spec.not_before_unix != 0)
+        ASN1_TIME_set(X509_getm_notBefore(x509.get()), static_cast<time_t>(spec.not_before_unix));
+    else
+        X509_gmtime_adj(X509_getm_notBefore(x509.get()), spec.not_before_days * 86400L);
+    if (spec.not_after_unix != 0)
+        ASN1_TIME_set(X509_getm_notAfter(x509.get()), static_cast<time_t>(spec.not_after_unix));
+    else
+        X509_gmtime_adj(X509_getm_notAfter(x509.get()), spec.not_after_days * 86400L);
+    NamePtr subject = ParseName(spec.subject);
+    NamePtr issuer = ParseName(spec.issuer.empty() ? spec.subject : spec.issuer);
+    X509_set_subject_name(x509.get(), subject.get());
+    X509_set_issuer_name(x509.get(), issuer.get());
+    X509_set_pubkey(x509.get(), key);
+    if (spec.key_usage != 0 || spec.key_usage_without_bits) {
+        ASN1_BIT_STRING* bits = ASN1_BIT_STRING_new();
+        for (int i = 0; i < 8; ++i)
+            if (spec.key_usage & (0x80u >> i)) ASN1_BIT_STRING_set_bit(bits, i, 1);
+        X509_add1_ext_i2d(x509.get(), NID_key_usage, bits, 1, X509V3_ADD_DEFAULT);
+        ASN1_BIT_STRING_free(bits);
+    }
+    if (spec.subject_key_id) {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        X509_pubkey_digest(x509.get(), EVP_sha1(), digest, &length);
+        ASN1_OCTET_STRING* id = ASN1_OCTET_STRING_new();
+        ASN1_OCTET_STRING_set(id, digest, static_cast<int>(length));
+        X509_add1_ext_i2d(x509.get(), NID_subject_key_identifier, id, 0, X509V3_ADD_DEFAULT);
+        ASN1_OCTET_STRING_free(id);
+    }
+    EVP_PKEY* signer = spec.issuer_key != nullptr ? spec.issuer_key : key;
+    const EVP_MD* md = IsSm2(signer) ? EVP_sm3() : EVP_sha256();
+    if (X509_sign(x509.get(), signer, md) <= 0) return {};
+    const int n = i2d_X509(x509.get(), nullptr);
+    std::vector<uint8_t> der(static_cast<size_t>(n));
+    unsigned char* p = der.data();
+    i2d_X509(x509.get(), &p);
+    return der;
+}

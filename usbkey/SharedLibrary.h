@@ -1,0 +1,30 @@
+// The gateway to the dynamic loader (dlopen, dlsym, dlclose): the one place that turns loader
+// failures into the platform error numbers the calling code reads through GetLastError().
+#pragma once
+
+#include <memory>
+
+#include "common/Types.h"
+
+struct SharedLibrary;  // an open library; the pointer is the dlopen handle
+using HMODULE = SharedLibrary*;
+
+// Loads the library at pszPath (UTF-8) with RTLD_NOW | RTLD_LOCAL, so that every undefined symbol
+// is bound now and nothing leaks into the global namespace. On failure returns null and sets the
+// last error: ERROR_MOD_NOT_FOUND (126) when no file exists at the path, ERROR_BAD_EXE_FORMAT
+// (193) when a file exists but cannot be loaded (not a shared object, wrong architecture, an
+// unresolved symbol or a missing dependency).
+HMODULE LoadSharedLibrary(const char* pszPath);
+
+// The address of an exported function; null (last error ERROR_PROC_NOT_FOUND, 127) when the
+// library does not export the name.
+void* GetProcAddress(HMODULE hModule, const char* pszName);
+
+// Releases one load of the library; FALSE for a null handle or when the loader refuses.
+BOOL FreeLibrary(HMODULE hModule);
+
+// The owned form for glue code and tests: the library is released when the owner goes.
+struct SharedLibraryCloser {
+    void operator()(HMODULE hModule) const { FreeLibrary(hModule); }
+};
+using SharedLibraryPtr = std::unique_ptr<SharedLibrary, SharedLibraryCloser>;
