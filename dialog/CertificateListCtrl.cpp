@@ -118,6 +118,7 @@ void CCertificateList::SubclassWindow(GtkWidget* hWnd) {
     g_signal_connect(m_hSurface, "button-press-event", G_CALLBACK(ButtonThunk), this);
     g_signal_connect(m_hSurface, "key-press-event", G_CALLBACK(KeyThunk), this);
     g_signal_connect(m_hSurface, "query-tooltip", G_CALLBACK(QueryTooltipThunk), this);
+    g_signal_connect(m_hSurface, "destroy", G_CALLBACK(DestroyThunk), this);
     gtk_container_add(GTK_CONTAINER(m_hWnd), m_hSurface);
 }
 
@@ -410,6 +411,14 @@ gboolean CCertificateList::ButtonThunk(GtkWidget*, GdkEventButton* event, gpoint
         if (list->m_nViewerSource == 0) list->m_nViewerSource = g_idle_add(ViewerThunk, list);
     }
     return TRUE;
+}
+
+void CCertificateList::DestroyThunk(GtkWidget*, gpointer self) {
+    // The dialog's window took the list's widgets with it.
+    auto* list = static_cast<CCertificateList*>(self);
+    list->m_hSurface = nullptr;
+    list->m_hToolTip = nullptr;
+    list->m_hWnd = nullptr;
 }
 
 gboolean CCertificateList::ViewerThunk(gpointer self) {

@@ -56,6 +56,7 @@ class CCertificateList {
     static gboolean LeaveThunk(GtkWidget*, GdkEventCrossing*, gpointer self);
     static gboolean ButtonThunk(GtkWidget*, GdkEventButton* event, gpointer self);
     static gboolean ViewerThunk(gpointer self);
+    static void DestroyThunk(GtkWidget*, gpointer self);
     static gboolean KeyThunk(GtkWidget*, GdkEventKey* event, gpointer self);
     static gboolean QueryTooltipThunk(GtkWidget*, gint, gint, gboolean, GtkTooltip* tooltip,
                                       gpointer self);

@@ -436,6 +436,7 @@ void CSelectCertificateDlg::AdjustWindowSize() {
 
     const int nTop = (nScreen - m_nClientHeight) / 2;
     gtk_widget_set_size_request(m_hClient, m_nClientWidth, m_nClientHeight);
+    gtk_window_set_default_size(GTK_WINDOW(m_hWnd), m_nClientWidth, m_nClientHeight);
     gtk_window_resize(GTK_WINDOW(m_hWnd), m_nClientWidth, m_nClientHeight);
     gtk_window_move(GTK_WINDOW(m_hWnd), m_nLeft, nTop);
     gtk_widget_set_size_request(m_hList, rcList.Width(), nListHeight);

@@ -107,6 +107,10 @@ PrivateDisplay::PrivateDisplay(int width, int height) {
     display_number_ = std::atoi(number.c_str());
     setenv("DISPLAY", name().c_str(), 1);
     unsetenv("WAYLAND_DISPLAY");
+    // No accessibility bus or settings daemon runs beside this server: GTK (here and in a host
+    // started from here) is told not to look for them.
+    setenv("NO_AT_BRIDGE", "1", 1);
+    setenv("GSETTINGS_BACKEND", "memory", 1);
 }
 
 PrivateDisplay::~PrivateDisplay() {
@@ -130,11 +134,19 @@ std::string RunCommand(const std::string& command, int timeout_seconds) {
     return out;
 }
 
+namespace {
+// xdotool's search arguments: a title is matched whole; "--..." is passed as it is.
+std::string SearchArguments(const std::string& title) {
+    if (title.rfind("--", 0) == 0) return title;
+    return "--name '^" + title + "$'";
+}
+}  // namespace
+
 unsigned long WaitForWindow(const std::string& title, int timeout_seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
     while (std::chrono::steady_clock::now() < deadline) {
         const std::string out =
-            RunCommand("xdotool search --onlyvisible --name '^" + title + "$' 2>/dev/null", 5);
+            RunCommand("xdotool search --onlyvisible " + SearchArguments(title), 5);
         if (!out.empty()) {
             // Give GTK a moment to paint the first frame.
             std::this_thread::sleep_for(std::chrono::milliseconds(400));
@@ -146,8 +158,7 @@ unsigned long WaitForWindow(const std::string& title, int timeout_seconds) {
 }
 
 bool WindowExists(const std::string& title) {
-    return !RunCommand("xdotool search --onlyvisible --name '^" + title + "$' 2>/dev/null", 5)
-                .empty();
+    return !RunCommand("xdotool search --onlyvisible " + SearchArguments(title), 5).empty();
 }
 
 std::pair<int, int> WindowOrigin(unsigned long window) {
@@ -165,6 +176,7 @@ std::pair<int, int> WindowOrigin(unsigned long window) {
 Screenshot::Screenshot(const std::string& path) {
     RunCommand("import -window root " + path, 15);
     pixbuf = gdk_pixbuf_new_from_file(path.c_str(), nullptr);
+    unlink(path.c_str());  // the pixels are in memory now
 }
 
 Screenshot::~Screenshot() {

@@ -60,7 +60,8 @@ class PrivateDisplay {
 // Runs a shell command with a time limit; returns its standard output.
 std::string RunCommand(const std::string& command, int timeout_seconds = 10);
 
-// Waits for a mapped window with this exact title; its X id, or 0.
+// Waits for a mapped window with this exact title (or matching xdotool search arguments that
+// start with "--"); its X id, or 0.
 unsigned long WaitForWindow(const std::string& title, int timeout_seconds = 10);
 // Window origin in root coordinates.
 std::pair<int, int> WindowOrigin(unsigned long window);

@@ -18,6 +18,7 @@
 #include "dialog/SelectCertificateDlg.h"
 #include "platform/Resources.h"
 #include "tests/dialog/DialogTestSupport.h"
+#include "tests/support/StandInCertPlatform.h"
 
 namespace {
 
@@ -233,18 +234,19 @@ TEST_F(DialogWindowTest, RowsHeadingAndHoverLookAsDrawn) {
         [&] {
             const SELECT_CERTIFICATE_DIALOG_PARAM param = Param(certificates_.store());
             // Record the tooltip's text as it changes, on the dialog's own thread.
+            struct Watch {
+                CSelectCertificateDlg* dialog;
+                std::vector<std::u16string>* texts;
+            } watch{&dialog, &tooltips};
             const guint poll = g_timeout_add(
                 20,
                 [](gpointer data) -> gboolean {
-                    auto* pair = static_cast<
-                        std::pair<CSelectCertificateDlg*, std::vector<std::u16string>*>*>(data);
-                    const std::u16string& text = pair->first->GetCertificateList().GetToolTipText();
-                    if (pair->second->empty() || pair->second->back() != text)
-                        pair->second->push_back(text);
+                    auto* w = static_cast<Watch*>(data);
+                    const std::u16string& text = w->dialog->GetCertificateList().GetToolTipText();
+                    if (w->texts->empty() || w->texts->back() != text) w->texts->push_back(text);
                     return G_SOURCE_CONTINUE;
                 },
-                new std::pair<CSelectCertificateDlg*, std::vector<std::u16string>*>(&dialog,
-                                                                                    &tooltips));
+                &watch);
             run.result = static_cast<int>(dialog.DoModal(nullptr, &param));
             g_source_remove(poll);
             run.chosen = certificates_.NameOf(dialog.GetSelectedCertificate());
@@ -311,6 +313,59 @@ TEST_F(DialogWindowTest, RowsHeadingAndHoverLookAsDrawn) {
     EXPECT_EQ(run.result, IDCANCEL);
 }
 
+TEST_F(DialogWindowTest, SmartCardRowShowsTheCardPicture) {
+    // "card" has its key on a hardware provider and is listed first; "paper" has no key.
+    StandInCertPlatform platform;
+    ScopedCertPlatform scoped(&platform);
+    StandInCertPlatform::Key key;
+    key.private_key = MakeSm2Key();
+    StandInCertPlatform::Provider provider;
+    provider.name = u"Card Provider";
+    provider.imp_type = CRYPT_IMPL_HARDWARE;
+    provider.containers = {{"card-key", {key}}};
+    platform.providers = {provider};
+    for (const char* cn : {"paper", "card"}) {
+        dialog_test::CertificateSpec spec;
+        spec.subject = spec.issuer = {{"CN", cn}};
+        spec.serial = {1};
+        StandInCertPlatform::StoreCertificate entry;
+        entry.certificate = dialog_test::MakeCertificate(spec);
+        if (std::string(cn) == "card") {
+            entry.provider = provider.name;
+            entry.container = "card-key";
+        }
+        platform.personal_store.push_back(entry);
+    }
+    HCERTSTORE store =
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                      CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, u"MY");
+    ASSERT_NE(store, nullptr);
+    uint32_t card_centre = 0, paper_centre = 0;
+    DialogRun run;
+    WithPerson(
+        [&] {
+            const SELECT_CERTIFICATE_DIALOG_PARAM param = Param(store);
+            PCCERT_CONTEXT chosen = nullptr;
+            run.result = RunWindowSelectCertificateDialog(&param, &chosen, &run.code);
+            CertFreeCertificateContext(chosen);
+        },
+        [&](unsigned long window) {
+            const auto [x, y] = dialog_test::WindowOrigin(window);
+            Screenshot shot(TempPng("pictures"));
+            // The middle of each row's 48 x 48 picture at (14, 14).
+            card_centre = shot.Pixel(x + kListLeft + 38, y + kListTop + 38);
+            paper_centre = shot.Pixel(x + kListLeft + 38, y + kListTop + 80 + 38);
+            RunCommand("xdotool key Escape");
+        });
+    CertCloseStore(store, 0);
+    auto blue_dominant = [](uint32_t rgb) {
+        return static_cast<int>(rgb & 0xFF) > static_cast<int>((rgb >> 16) & 0xFF) + 80;
+    };
+    EXPECT_TRUE(blue_dominant(card_centre)) << std::hex << card_centre;     // the card's body
+    EXPECT_FALSE(blue_dominant(paper_centre)) << std::hex << paper_centre;  // the sheet
+    EXPECT_EQ(run.result, IDCANCEL);
+}
+
 TEST_F(DialogWindowTest, DoubleClickOpensTheViewerAndNeverConfirms) {
     DialogRun run;
     bool viewer_opened = false;
@@ -366,7 +421,8 @@ TEST_F(DialogWindowTest, ChineseHeadingIsDrawn) {
                    SaveDialogPicture(shot, x, y, "dialog-zh.png");
                    RunCommand("xdotool key Escape");
                },
-               "Windows 安全");
+               // Found by program: without a Chinese C library locale the title has no WM_NAME.
+               "--classname dialog_window_tests");
     unsetenv("LANG");
     EXPECT_GT(inked, 150);
     EXPECT_GT(blue, 20);
