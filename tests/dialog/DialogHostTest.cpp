@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,6 +64,9 @@ struct PickCase {
     int64_t code;
     const char* chosen;  // the SubjectCN afterwards; null: no certificate is chosen
 };
+
+// ctest shows the case by its name.
+void PrintTo(const PickCase& c, std::ostream* os) { *os << c.name; }
 
 class DialogPickTest : public DialogHostTest, public testing::WithParamInterface<PickCase> {};
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -156,6 +157,9 @@ struct PersonCase {
     DWORD code;
     const char* chosen;
 };
+
+// ctest shows the case by its name.
+void PrintTo(const PersonCase& c, std::ostream* os) { *os << c.name; }
 
 class DialogKeyboardTest : public DialogWindowTest,
                            public testing::WithParamInterface<PersonCase> {};

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -53,6 +54,9 @@ struct ReadCase {
     std::optional<std::string> text;  // nullopt: no message (length 0, null text)
     std::string rest;                 // bytes the reader must leave unread
 };
+
+// ctest shows the case by its name.
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
 
 class ReadFromNativeMessagingTest : public testing::TestWithParam<ReadCase> {};
 
@@ -208,6 +212,9 @@ struct WriteCase {
     int result;
     std::string written;
 };
+
+// ctest shows the case by its name.
+void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
 
 class WriteToNativeMessagingTest : public testing::TestWithParam<WriteCase> {};
 

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <ostream>
 
 #include "agent/CryptoAgent.h"
 #include "common/Utf.h"
@@ -74,6 +75,9 @@ struct AgentCase {
     std::optional<std::string> message;  // detached when set
     HRESULT result;
 };
+
+// ctest shows the case by its name.
+void PrintTo(const AgentCase& c, std::ostream* os) { *os << c.name; }
 
 class AgentVerify : public testing::TestWithParam<AgentCase> {};
 

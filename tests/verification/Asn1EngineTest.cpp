@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <ostream>
 
 #include "common/ResultCodes.h"
 #include "tests/verification/TestPki.h"
@@ -47,6 +48,9 @@ struct EngineCase {
     int memory_result;
     int ex_result;
 };
+
+// ctest shows the case by its name.
+void PrintTo(const EngineCase& c, std::ostream* os) { *os << c.name; }
 
 class EngineResults : public testing::TestWithParam<EngineCase> {};
 

@@ -4,6 +4,7 @@
 #include <openssl/asn1.h>
 
 #include <cctype>
+#include <ostream>
 #include <string>
 
 #include "tests/verification/TestPki.h"
@@ -17,6 +18,9 @@ struct TimeCase {
     int result;
     int64_t instant;
 };
+
+// ctest shows the case by its time text.
+void PrintTo(const TimeCase& c, std::ostream* os) { *os << c.text; }
 
 constexpr int kUtc = V_ASN1_UTCTIME;
 constexpr int kGen = V_ASN1_GENERALIZEDTIME;

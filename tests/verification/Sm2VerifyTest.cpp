@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 
 #include "common/ResultCodes.h"
 #include "tests/verification/TestPki.h"
@@ -112,6 +113,9 @@ struct FormCase {
     SigForm form;
     bool authenticated_attributes;
 };
+
+// ctest shows the case by its name.
+void PrintTo(const FormCase& c, std::ostream* os) { *os << c.name; }
 
 class Sm2SignatureForms : public Sm2Verify, public testing::WithParamInterface<FormCase> {};
 
