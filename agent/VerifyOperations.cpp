@@ -11,7 +11,7 @@
 #include "verification/ASN1Engine.h"
 #include "verification/CertificateOperations.h"
 #include "verification/DataSigning.h"
-#include "verification/OpenSslPtr.h"
+#include "common/OpenSslPtr.h"
 #include "verification/RSADataSigning.h"
 #include "verification/VerifyCommon.h"
 

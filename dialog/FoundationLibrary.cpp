@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/FreePtr.h"
 #include "common/LastError.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
@@ -22,10 +23,7 @@ using window_system::FontMetricsPtr;
 using window_system::PangoLayoutPtr;
 using window_system::PixbufLoaderPtr;
 
-struct FreeDeleter {
-    void operator()(void* memory) const { std::free(memory); }
-};
-using ByteBlockPtr = std::unique_ptr<BYTE, FreeDeleter>;
+using ByteBlockPtr = FreePtr<BYTE>;
 
 constexpr size_t kFaceNameMax = 31;     // a font face name holds at most 31 characters
 constexpr int kDefaultCellHeight = 13;  // the default GUI font's cell height at 96 dpi

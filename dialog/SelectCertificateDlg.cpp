@@ -52,10 +52,6 @@ constexpr int kSystemMajorVersion = 10;         // this window system has the mo
 // the buttons keep that size.
 constexpr char kButtonStyle[] = "button { padding: 0 6px; min-height: 0; min-width: 0; }";
 
-struct FreeDeleter {
-    void operator()(void* memory) const { std::free(memory); }
-};
-
 std::u16string LoadLine(HINSTANCE hInstance, uint32_t uID, int* pnRetCode) {
     char16_t szBuffer[kLineBuffer] = {};
     *pnRetCode = LoadStringW(hInstance, uID, szBuffer, kLineBuffer);

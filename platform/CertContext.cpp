@@ -10,18 +10,13 @@
 #include "common/Utf.h"
 #include "platform/CertInternal.h"
 
-using cert_internal::Asn1BitStringPtr;
-using cert_internal::Asn1OctetStringPtr;
 using cert_internal::Bytes;
 using cert_internal::CertContextObject;
 using cert_internal::ContextObject;
 using cert_internal::DaysFromCivil;
-using cert_internal::GeneralNamesPtr;
 using cert_internal::ReturnBytes;
 using cert_internal::ReturnText;
 using cert_internal::UnixSecondsToFileTime;
-using cert_internal::X509NamePtr;
-using cert_internal::X509Ptr;
 
 namespace {
 
@@ -194,15 +189,6 @@ std::u16string Latin1ToUtf16(const unsigned char* data, int length) {
     return text;
 }
 
-struct Asn1TypeFree {
-    void operator()(ASN1_TYPE* any) const { ASN1_TYPE_free(any); }
-};
-struct OpenSslFree {
-    void operator()(unsigned char* data) const { OPENSSL_free(data); }
-};
-using Asn1TypePtr = std::unique_ptr<ASN1_TYPE, Asn1TypeFree>;
-using OpenSslBytes = std::unique_ptr<unsigned char, OpenSslFree>;
-
 std::u16string HexValue(const ASN1_STRING* value) {
     // Values of no string type are shown as "#" and the hexadecimal DER (RFC 4514, 2.4).
     Asn1TypePtr any(ASN1_TYPE_new());
@@ -240,7 +226,7 @@ std::u16string ValueText(const ASN1_STRING* value) {
         case V_ASN1_UNIVERSALSTRING: {
             unsigned char* converted = nullptr;
             const int n = ASN1_STRING_to_UTF8(&converted, value);
-            OpenSslBytes owner(converted);
+            OpenSslBytesPtr owner(converted);
             if (n < 0) return HexValue(value);
             return Utf8ToUtf16String(
                 std::string_view(reinterpret_cast<char*>(converted), static_cast<size_t>(n)));

@@ -1,5 +1,5 @@
-// Inside the certificate platform: the objects behind certificate contexts and stores, the
-// OpenSSL handle owners, and the DER writing helpers the encoder uses. Not for use outside
+// Inside the certificate platform: the objects behind certificate contexts and stores and the
+// DER writing helpers the encoder uses. Not for use outside
 // platform/ (tests excepted).
 #pragma once
 
@@ -13,30 +13,10 @@
 #include <string_view>
 #include <vector>
 
+#include "common/OpenSslPtr.h"
 #include "platform/CertServices.h"
 
 namespace cert_internal {
-
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct X509NameFree {
-    void operator()(X509_NAME* n) const { X509_NAME_free(n); }
-};
-struct Asn1BitStringFree {
-    void operator()(ASN1_BIT_STRING* s) const { ASN1_BIT_STRING_free(s); }
-};
-struct Asn1OctetStringFree {
-    void operator()(ASN1_OCTET_STRING* s) const { ASN1_OCTET_STRING_free(s); }
-};
-struct GeneralNamesFree {
-    void operator()(GENERAL_NAMES* n) const { GENERAL_NAMES_free(n); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using X509NamePtr = std::unique_ptr<X509_NAME, X509NameFree>;
-using Asn1BitStringPtr = std::unique_ptr<ASN1_BIT_STRING, Asn1BitStringFree>;
-using Asn1OctetStringPtr = std::unique_ptr<ASN1_OCTET_STRING, Asn1OctetStringFree>;
-using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, GeneralNamesFree>;
 
 using Bytes = std::vector<uint8_t>;
 

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <memory>
 
+#include "common/FreePtr.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
-#include "usbkey/FreePtr.h"
 #include "usbkey/SKFModule.h"
 
 static constexpr char kUnit[] = "SKFDevice";
@@ -188,9 +188,9 @@ HRESULT SkConnectDevice(SKFDevice** ppstDevice, SKFModule* pstSKFModule,
     OK_STEP(kUnit, "SKF_ConnectDev");
     ConnectedDevicePtr hDev(hConnected, DeviceDisconnector{pstEntryPoints->SKF_DisConnectDev});
 
-    usbkey::FreePtr<DEVINFO> pstDevInfo;
+    FreePtr<DEVINFO> pstDevInfo;
     if (NULL != pstEntryPoints->SKF_GetDevInfo) {
-        pstDevInfo = usbkey::ZeroedBlock<DEVINFO>(kDevInfoBufferSize);
+        pstDevInfo = ZeroedBlock<DEVINFO>(kDevInfoBufferSize);
         if (!pstDevInfo) {
             nResult = -1;
             FAILED_STEP(kUnit, "New memory", nResult, "!pstDevInfo");
@@ -206,13 +206,13 @@ HRESULT SkConnectDevice(SKFDevice** ppstDevice, SKFModule* pstSKFModule,
         OK_STEP(kUnit, "SKF_GetDevInfo");
     }
 
-    auto pstDevice = usbkey::ZeroedBlock<SKFDevice>();
+    auto pstDevice = ZeroedBlock<SKFDevice>();
     if (!pstDevice) {
         nResult = -1;
         FAILED_STEP(kUnit, "New memory", nResult, "!pstDevice");
         return nResult;
     }
-    usbkey::FreePtr<char> pszName(strdup(pszDeviceName));
+    FreePtr<char> pszName(strdup(pszDeviceName));
     if (!pszName) {
         nResult = -1;
         FAILED_STEP(kUnit, "New memory", nResult, "!pstDevice->pszDeviceName");

@@ -4,11 +4,11 @@
 #include <vector>
 
 #include "common/Conversions.h"
+#include "common/FreePtr.h"
 #include "common/LastError.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
 #include "common/WideString.h"
-#include "usbkey/FreePtr.h"
 #include "usbkey/SKFDevice.h"
 
 static constexpr char kUnit[] = "SKFModule";
@@ -36,7 +36,7 @@ HRESULT SKLoadModule(const char16_t* lpwLibPath, SKFModule** ppstSKFModule) {
     *ppstSKFModule = NULL;
 
     hResult = UTF16ToUTF8(lpwLibPath, &pszUtf8Path, NULL);
-    usbkey::FreePtr<char> pszLibPath(pszUtf8Path);
+    FreePtr<char> pszLibPath(pszUtf8Path);
     if (FAILED(hResult)) {
         FAILED_STEP_W(kUnit, "UTF16ToUTF8", hResult, "FAILED(hResult)");
         return hResult;
@@ -52,7 +52,7 @@ HRESULT SKLoadModule(const char16_t* lpwLibPath, SKFModule** ppstSKFModule) {
     }
     OK_STEP_W(kUnit, "LoadLibraryW");
 
-    auto pstEntryPoints = usbkey::ZeroedBlock<SKFEntryPoints>();
+    auto pstEntryPoints = ZeroedBlock<SKFEntryPoints>();
     if (!pstEntryPoints) {
         hResult = E_OUTOFMEMORY;
         FAILED_STEP_W(kUnit, "New buffer", hResult, "!pstEntryPoints");
@@ -66,7 +66,7 @@ HRESULT SKLoadModule(const char16_t* lpwLibPath, SKFModule** ppstSKFModule) {
     SKF_ENTRY_POINT_LIST(SKF_RESOLVE_ENTRY_POINT)
 #undef SKF_RESOLVE_ENTRY_POINT
 
-    auto pstSKFModule = usbkey::ZeroedBlock<SKFModule>();
+    auto pstSKFModule = ZeroedBlock<SKFModule>();
     if (!pstSKFModule) {
         hResult = E_OUTOFMEMORY;
         FAILED_STEP_W(kUnit, "New buffer", hResult, "!pstSKFModule");

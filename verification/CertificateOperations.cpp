@@ -7,7 +7,7 @@
 
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
-#include "verification/OpenSslPtr.h"
+#include "common/OpenSslPtr.h"
 #include "verification/VerifyCommon.h"
 
 static constexpr char kUnit[] = "CertificateOperations";

@@ -9,7 +9,7 @@
 #include "common/Conversions.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
-#include "verification/OpenSslPtr.h"
+#include "common/OpenSslPtr.h"
 #include "verification/PKCS7SignedDataOperations.h"
 #include "verification/SMFileCertOperations.h"
 #include "verification/VerifyCommon.h"

@@ -8,7 +8,7 @@
 #include "common/Conversions.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
-#include "verification/OpenSslPtr.h"
+#include "common/OpenSslPtr.h"
 #include "verification/VerifyCommon.h"
 
 static constexpr char kUnit[] = "RSADataSigning";

@@ -10,22 +10,14 @@
 #include <algorithm>
 #include <memory>
 
+#include "common/OpenSslPtr.h"
+
 namespace signing_test {
 namespace {
 
-struct BioFree {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct CmsFree {
-    void operator()(CMS_ContentInfo* cms) const { CMS_ContentInfo_free(cms); }
-};
-struct Pkcs7Free {
-    void operator()(PKCS7* p7) const { PKCS7_free(p7); }
-};
-struct BnFree {
-    void operator()(BIGNUM* bn) const { BN_free(bn); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
+using CmsFree = openssl_ptr::Deleter<CMS_ContentInfo_free>;
+using Pkcs7Free = openssl_ptr::Deleter<PKCS7_free>;
+using BnFree = openssl_ptr::Deleter<BN_free>;
 
 std::string ObjectText(const ASN1_OBJECT* object) {
     char text[128] = {};

@@ -8,11 +8,6 @@
 #include "platform/CertServices.h"
 #include "tests/support/StandInCertPlatform.h"
 
-struct ContextFree {
-    void operator()(PCCERT_CONTEXT context) const { CertFreeCertificateContext(context); }
-};
-using ContextPtr = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
-
 inline const SharedPkey& TestRsaKey() {
     static const SharedPkey key = MakeRsaKey(1024);
     return key;

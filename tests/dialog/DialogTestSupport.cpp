@@ -16,22 +16,16 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/OpenSslPtr.h"
+
 namespace dialog_test {
 
 namespace {
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct KeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct NameFree {
-    void operator()(X509_NAME* n) const { X509_NAME_free(n); }
-};
-struct BnFree {
-    void operator()(BIGNUM* b) const { BN_free(b); }
-};
+using X509Free = openssl_ptr::Deleter<X509_free>;
+using KeyFree = openssl_ptr::Deleter<EVP_PKEY_free>;
+using NameFree = openssl_ptr::Deleter<X509_NAME_free>;
+using BnFree = openssl_ptr::Deleter<BN_free>;
 
 std::unique_ptr<X509_NAME, NameFree> BuildName(const NameParts& parts) {
     std::unique_ptr<X509_NAME, NameFree> name(X509_NAME_new());

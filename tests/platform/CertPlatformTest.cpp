@@ -19,11 +19,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct ContextFree {
-    void operator()(PCCERT_CONTEXT context) const { CertFreeCertificateContext(context); }
-};
-using ContextPtr = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
-
 ContextPtr MakeContext(const TestCertificateSpec& spec, EVP_PKEY* key = nullptr) {
     static SharedPkey shared = MakeRsaKey(1024);
     const Bytes der = MakeTestCertificate(key != nullptr ? key : shared.get(), spec);

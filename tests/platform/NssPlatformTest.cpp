@@ -24,11 +24,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct ContextFree {
-    void operator()(PCCERT_CONTEXT context) const { CertFreeCertificateContext(context); }
-};
-using ContextPtr = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
-
 // The personal store's certificates, by fixture name (matched on their DER bytes).
 class NssPlatformTest : public testing::Test {
   protected:

@@ -10,31 +10,16 @@
 #include <cstring>
 
 #include "common/LastError.h"
+#include "common/OpenSslPtr.h"
 #include "common/Utf.h"
 #include "common/WideString.h"
 
 namespace {
 
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct NameFree {
-    void operator()(X509_NAME* n) const { X509_NAME_free(n); }
-};
-struct SigFree {
-    void operator()(ECDSA_SIG* s) const { ECDSA_SIG_free(s); }
-};
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using NamePtr = std::unique_ptr<X509_NAME, NameFree>;
-using SigPtr = std::unique_ptr<ECDSA_SIG, SigFree>;
+using MdCtxPtr = EvpMdCtxPtr;
+using PkeyCtxPtr = EvpPkeyCtxPtr;
+using NamePtr = X509NamePtr;
+using SigPtr = EcdsaSigPtr;
 
 BOOL Fail(HRESULT code) {
     SetLastErrorCode(code);

@@ -12,12 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "common/OpenSslPtr.h"
 #include "platform/CertServices.h"
 
-struct EvpPkeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
+using EvpPkeyFree = openssl_ptr::Deleter<EVP_PKEY_free>;
 using SharedPkey = std::shared_ptr<EVP_PKEY>;
+
+// A certificate context a test holds; releases its one reference.
+struct ContextFree {
+    void operator()(PCCERT_CONTEXT context) const { CertFreeCertificateContext(context); }
+};
+using ContextPtr = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
 
 class StandInCertPlatform : public CertPlatform {
   public:

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "verification/OpenSslPtr.h"
+#include "common/OpenSslPtr.h"
 
 namespace verify_test {
 

@@ -1,7 +1,7 @@
-// Owners for the OpenSSL handles the verification code holds, one alias per handle type, so every
-// path releases what it took.
+// Owners for OpenSSL handles, one alias per handle type, so every path releases what it took.
 #pragma once
 
+#include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
@@ -10,9 +10,11 @@
 #include <openssl/param_build.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
-#include <cstdlib>
 #include <memory>
+
+#include "common/FreePtr.h"
 
 namespace openssl_ptr {
 template <auto Free>
@@ -29,13 +31,17 @@ struct X509StackDeleter {
 struct OpenSslFreeDeleter {
     void operator()(void* p) const { OPENSSL_free(p); }
 };
-struct MallocDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
 }  // namespace openssl_ptr
 
 using BioPtr = std::unique_ptr<BIO, openssl_ptr::Deleter<BIO_free_all>>;
 using X509Ptr = std::unique_ptr<X509, openssl_ptr::Deleter<X509_free>>;
+using X509NamePtr = std::unique_ptr<X509_NAME, openssl_ptr::Deleter<X509_NAME_free>>;
+using Asn1BitStringPtr =
+    std::unique_ptr<ASN1_BIT_STRING, openssl_ptr::Deleter<ASN1_BIT_STRING_free>>;
+using Asn1OctetStringPtr =
+    std::unique_ptr<ASN1_OCTET_STRING, openssl_ptr::Deleter<ASN1_OCTET_STRING_free>>;
+using Asn1TypePtr = std::unique_ptr<ASN1_TYPE, openssl_ptr::Deleter<ASN1_TYPE_free>>;
+using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, openssl_ptr::Deleter<GENERAL_NAMES_free>>;
 using Pkcs7Ptr = std::unique_ptr<PKCS7, openssl_ptr::Deleter<PKCS7_free>>;
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), openssl_ptr::X509StackDeleter>;
 using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, openssl_ptr::Deleter<EVP_PKEY_free>>;
@@ -49,5 +55,3 @@ using ParamBldPtr = std::unique_ptr<OSSL_PARAM_BLD, openssl_ptr::Deleter<OSSL_PA
 using ParamPtr = std::unique_ptr<OSSL_PARAM, openssl_ptr::Deleter<OSSL_PARAM_free>>;
 // Bytes that OpenSSL allocated for us (i2d_* with a null output).
 using OpenSslBytesPtr = std::unique_ptr<unsigned char, openssl_ptr::OpenSslFreeDeleter>;
-// A buffer from malloc/calloc, the allocator of every buffer the verification code hands out.
-using MallocPtr = std::unique_ptr<uint8_t, openssl_ptr::MallocDeleter>;
