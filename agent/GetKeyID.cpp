@@ -8,7 +8,7 @@
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
 #include "common/WideString.h"
-#include "usbkey/SKFApi.h"
+#include "platform/SkfApi.h"
 #include "usbkey/SKFDevice.h"
 #include "usbkey/SKFModule.h"
 #include "usbkey/SystemDirectory.h"

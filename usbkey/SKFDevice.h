@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "common/Types.h"
-#include "usbkey/SKFApi.h"
+#include "platform/SkfApi.h"
 
 struct SKFModule;
 

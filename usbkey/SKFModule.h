@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "common/Types.h"
-#include "usbkey/SKFApi.h"
+#include "platform/SkfApi.h"
 #include "usbkey/SharedLibrary.h"
 
 // One pointer per entry point, in table order; null when the library does not export the name.
