@@ -5,8 +5,15 @@
 #include "common/Conversions.h"
 #include "common/Trace.h"
 #include "signing/RSASigning.h"
+#include "signing/SM2Signing.h"
 
 static constexpr char kUnit[] = "CryptoAgent";
+
+namespace {
+
+constexpr char kSm2SignatureOid[] = "1.2.156.10197.1.301.1";  // SM2 signature (GM/T 0006)
+
+}  // namespace
 
 ALG_ID GetHashAlgorithmIDByName(const char16_t* lpwszHashAlg) {
     TRACE_INFO("GetHashAlgorithmIDByName: %s", trace::Text(lpwszHashAlg).c_str());
@@ -60,10 +67,15 @@ HRESULT CCryptoAgent::SignMsgPKCS7(const char16_t* bstrSourceData, const char16_
     OK_STEP_W(kUnit, "UTF16ToUTF8");
 
     if (m_bSM2Certificate) {
-        // SM2 signing through the certificate's own key container is not available
-        // yet.
-        hResult = E_NOTIMPL;
-        FAILED_STEP_W(kUnit, "SM2SignBinaryDatabyUnregisteredCert", hResult, "FAILED(hResult)");
+        // The container's key signs with SM3 whatever hash name the page gave.
+        hResult = SM2SignBinaryDatabyUnregisteredCert(
+            m_pUnregisteredSignCertContext, reinterpret_cast<const BYTE*>(pszMessage),
+            dwMessageLength, bWithSource, kSm2SignatureOid, pbstrSignature);
+        if (FAILED(hResult)) {
+            FAILED_STEP_W(kUnit, "SM2SignBinaryDatabyUnregisteredCert", hResult, "FAILED(hResult)");
+            goto Exit;
+        }
+        OK_STEP_W(kUnit, "SM2SignBinaryDatabyUnregisteredCert");
         goto Exit;
     }
 

@@ -239,6 +239,25 @@ HRESULT CheckCertSignatureAlg(const char* lpszSignatureAlgOID, PCCERT_CONTEXT pC
     return VELK_OK;
 }
 
+HRESULT CheckCertificateAgainstFilter(PCCERT_CONTEXT pCertContext,
+                                      const CERTIFICATE_FILTER& stFilter,
+                                      const std::vector<std::u16string>& vtrSubjects,
+                                      const std::vector<std::u16string>& vtrIssuers) {
+    HRESULT hResult = CheckCertSubjectName(pCertContext, CERT_X500_NAME_STR, vtrSubjects);
+    if (VELK_OK == hResult) hResult = CheckCertIssuer(pCertContext, vtrIssuers);
+    if (VELK_OK == hResult) hResult = CheckCertKeyUsage(stFilter.dwKeyUsage, pCertContext);
+    if (VELK_OK == hResult)
+        hResult =
+            CheckCertSubjectKeyID(stFilter.pbSubjectKeyID, pCertContext, stFilter.cbSubjectKeyID);
+    if (VELK_OK == hResult)
+        hResult =
+            CheckCertSerialNumber(pCertContext, stFilter.pbSerialNumber, stFilter.cbSerialNumber);
+    if (VELK_OK == hResult) hResult = CheckCertTimeValidity(stFilter.pftCheckTime, pCertContext);
+    if (VELK_OK == hResult)
+        hResult = CheckCertSignatureAlg(stFilter.lpszSignatureAlgOID, pCertContext);
+    return hResult;
+}
+
 void RemoveAllCertificates(CertificateSet& vtrSet) {
     for (PCCERT_CONTEXT pCertContext : vtrSet) {
         if (NULL != pCertContext) CertFreeCertificateContext(pCertContext);
@@ -269,18 +288,8 @@ HRESULT FilterCertificates(const CERTIFICATE_FILTER* pFilter, CertificateSet& vt
         trace::Text(pUsed->lpszSignatureAlgOID).c_str());
 
     for (PCCERT_CONTEXT pCertContext : vtrIn) {
-        HRESULT hCheck = CheckCertSubjectName(pCertContext, CERT_X500_NAME_STR, vtrSubjects);
-        if (VELK_OK == hCheck) hCheck = CheckCertIssuer(pCertContext, vtrIssuers);
-        if (VELK_OK == hCheck) hCheck = CheckCertKeyUsage(pUsed->dwKeyUsage, pCertContext);
-        if (VELK_OK == hCheck)
-            hCheck =
-                CheckCertSubjectKeyID(pUsed->pbSubjectKeyID, pCertContext, pUsed->cbSubjectKeyID);
-        if (VELK_OK == hCheck)
-            hCheck =
-                CheckCertSerialNumber(pCertContext, pUsed->pbSerialNumber, pUsed->cbSerialNumber);
-        if (VELK_OK == hCheck) hCheck = CheckCertTimeValidity(pUsed->pftCheckTime, pCertContext);
-        if (VELK_OK == hCheck)
-            hCheck = CheckCertSignatureAlg(pUsed->lpszSignatureAlgOID, pCertContext);
+        HRESULT hCheck =
+            CheckCertificateAgainstFilter(pCertContext, *pUsed, vtrSubjects, vtrIssuers);
         if (VELK_OK == hCheck) hCheck = CheckCSPName(pCertContext, vtrCSPNames);
         if (VELK_OK != hCheck) continue;
 

@@ -38,13 +38,23 @@ HRESULT CheckCertSubjectName(PCCERT_CONTEXT pCertContext, DWORD dwStrType,
 HRESULT CheckCertIssuer(PCCERT_CONTEXT pCertContext, const std::vector<std::u16string>& vtrIssuers);
 HRESULT CheckCertKeyUsage(DWORD dwKeyUsage, PCCERT_CONTEXT pCertContext);
 // cbAvailable: the bytes readable at the filter pointer, 0 = not given (see CERTIFICATE_FILTER).
+// No default, so no caller can leave the bound out by accident.
 HRESULT CheckCertSubjectKeyID(const BYTE* pbSubjectKeyID, PCCERT_CONTEXT pCertContext,
-                              DWORD cbAvailable = 0);
+                              DWORD cbAvailable);
 HRESULT CheckCertSerialNumber(PCCERT_CONTEXT pCertContext, const BYTE* pbSerialNumber,
-                              DWORD cbAvailable = 0);
+                              DWORD cbAvailable);
 HRESULT CheckCertTimeValidity(const FILETIME* pftCheckTime, PCCERT_CONTEXT pCertContext);
 HRESULT CheckCertSignatureAlg(const char* lpszSignatureAlgOID, PCCERT_CONTEXT pCertContext);
 HRESULT CheckCSPName(PCCERT_CONTEXT pCertContext, const std::vector<std::u16string>& vtrCSPNames);
+
+// The checks the personal-store and the container searches share, in their order: subject
+// (X.500 form), issuer, key usage, key identifier and serial number (each bounded by the
+// filter's buffer length), validity time, signature algorithm. The first failing check's result,
+// else 0. The value lists are the filter's subject and issuer texts, already parsed.
+HRESULT CheckCertificateAgainstFilter(PCCERT_CONTEXT pCertContext,
+                                      const CERTIFICATE_FILTER& stFilter,
+                                      const std::vector<std::u16string>& vtrSubjects,
+                                      const std::vector<std::u16string>& vtrIssuers);
 
 // Appends duplicates of the certificates of vtrIn that pass every check to vtrOut.
 HRESULT FilterCertificates(const CERTIFICATE_FILTER* pFilter, CertificateSet& vtrOut,

@@ -247,13 +247,7 @@ HRESULT CheckUnregisteredCertficate(PCCERT_CONTEXT pCertContext,
     ParseFilters(pUsed->lpwszIssuerDNFilter, vtrIssuers);
     // The provider-name and private-key checks do not apply: the provider is known and the
     // key is reached through the container, not through the certificate.
-    hResult = CheckCertSubjectName(pCertContext, CERT_X500_NAME_STR, vtrSubjects);
-    if (hResult == S_OK) hResult = CheckCertIssuer(pCertContext, vtrIssuers);
-    if (hResult == S_OK) hResult = CheckCertKeyUsage(pUsed->dwKeyUsage, pCertContext);
-    if (hResult == S_OK) hResult = CheckCertSubjectKeyID(pUsed->pbSubjectKeyID, pCertContext);
-    if (hResult == S_OK) hResult = CheckCertSerialNumber(pCertContext, pUsed->pbSerialNumber);
-    if (hResult == S_OK) hResult = CheckCertTimeValidity(pUsed->pftCheckTime, pCertContext);
-    if (hResult == S_OK) hResult = CheckCertSignatureAlg(pUsed->lpszSignatureAlgOID, pCertContext);
+    hResult = CheckCertificateAgainstFilter(pCertContext, *pUsed, vtrSubjects, vtrIssuers);
     if (hResult != S_OK) {
         FAILED_STEP_W(kUnit, "Check certificate", hResult, "hResult != S_OK");
         return E_FAIL;

@@ -574,8 +574,3 @@ BOOL NssCertPlatform::CryptReleaseContext(HCRYPTPROV hProv, DWORD) {
     if (providers_.erase(hProv) == 0) return Fail(NTE_BAD_UID);
     return TRUE;
 }
-
-CertPlatform& ProductionCertPlatform() {
-    static NssCertPlatform platform;
-    return platform;
-}

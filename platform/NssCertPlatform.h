@@ -71,5 +71,6 @@ class NssCertPlatform : public CertPlatform {
     ULONG_PTR next_handle_ = 0x1000;
 };
 
-// The production platform of this process (created on first use, destroyed at exit).
+// The production platform of this process (created on first use, destroyed at exit): NSS and the
+// SM2 providers together (SystemCertPlatform.h).
 CertPlatform& ProductionCertPlatform();

@@ -1,5 +1,5 @@
-// Declarations of the GM/T 0016-2012 (SKF) application interface that the USB-key code calls and
-// that the test library implements, written from the standard's description.
+// Declarations of the GM/T 0016-2012 (SKF) application interface that the USB-key code and the SM2
+// providers call and that the test library implements, written from the standard's description.
 //
 // The standard's ULONG is 32 bits wide on every platform. Some vendor libraries are built with an
 // 8-byte ULONG instead; they then write 8 bytes into every ULONG output and a larger DEVINFO, so
@@ -55,6 +55,11 @@ constexpr ULONG SGD_SM3 = 0x00000001;
 constexpr ULONG SGD_SHA1 = 0x00000002;
 constexpr ULONG SGD_SHA256 = 0x00000004;
 constexpr ULONG SGD_SM2_1 = 0x00020100;
+
+// Container types reported by SKF_GetContainerType.
+constexpr ULONG kSkfContainerEmpty = 0;
+constexpr ULONG kSkfContainerRsa = 1;
+constexpr ULONG kSkfContainerEcc = 2;
 
 struct VERSION {
     BYTE major;
@@ -141,6 +146,9 @@ using PFN_SKF_Digest = ULONG (*)(HANDLE hHash, BYTE* pbData, ULONG ulDataLen, BY
 using PFN_SKF_ExportPublicKey = ULONG (*)(HCONTAINER hContainer, BOOL bSignFlag, BYTE* pbBlob,
                                           ULONG* pulBlobLen);
 using PFN_SKF_CloseHandle = ULONG (*)(HANDLE hHandle);
+using PFN_SKF_GetContainerType = ULONG (*)(HCONTAINER hContainer, ULONG* pulContainerType);
+using PFN_SKF_DigestUpdate = ULONG (*)(HANDLE hHash, BYTE* pbData, ULONG ulDataLen);
+using PFN_SKF_DigestFinal = ULONG (*)(HANDLE hHash, BYTE* pHashData, ULONG* pulHashLen);
 // Entry points that are resolved but never called; they get their exact type when a caller
 // first needs them.
 using PFN_SKF_Unused = void (*)();

@@ -127,3 +127,34 @@ Exit:
     std::free(pbElement);
     return hResult;
 }
+
+HRESULT ASN1EncodePieces(BYTE bTag, std::initializer_list<ASN1_PIECE> lstPieces, BYTE** ppbElement,
+                         DWORD* pdwElementLength) {
+    HRESULT hResult = VELK_OK;
+    BYTE* pbValue = nullptr;
+    size_t nValueLength = 0;
+    size_t nOffset = 0;
+
+    for (const ASN1_PIECE& stPiece : lstPieces) nValueLength += stPiece.cbData;
+    if (nValueLength > static_cast<size_t>(INT32_MAX)) {
+        hResult = E_OUTOFMEMORY;
+        FAILED_STEP(kUnit, "New Memory", hResult, "nValueLength > INT32_MAX");
+        goto Exit;
+    }
+    pbValue = static_cast<BYTE*>(std::calloc(nValueLength != 0 ? nValueLength : 1, 1));
+    if (pbValue == nullptr) {
+        hResult = E_OUTOFMEMORY;
+        FAILED_STEP(kUnit, "New Memory", hResult, "!pbValue");
+        goto Exit;
+    }
+    for (const ASN1_PIECE& stPiece : lstPieces) {
+        if (stPiece.cbData != 0) std::memcpy(pbValue + nOffset, stPiece.pbData, stPiece.cbData);
+        nOffset += stPiece.cbData;
+    }
+    hResult =
+        ASN1Encode(bTag, pbValue, static_cast<int32_t>(nValueLength), ppbElement, pdwElementLength);
+
+Exit:
+    std::free(pbValue);
+    return hResult;
+}

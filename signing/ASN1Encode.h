@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "common/Types.h"
 
@@ -14,3 +15,13 @@ HRESULT ASN1Encode(BYTE bTag, const BYTE* pbValue, int32_t nValueLength, BYTE** 
 // The length field for a content of dwValueLength bytes (a new buffer of 1 to 5 bytes).
 HRESULT CalculateASNValueLength(uint32_t dwValueLength, BYTE** ppbLengthOctets,
                                 DWORD* pdwLengthOctetCount);
+
+// One run of bytes of an element's content: an element already encoded, or literal bytes.
+struct ASN1_PIECE {
+    const BYTE* pbData;
+    DWORD cbData;
+};
+// Encodes the pieces, concatenated in order, under one tag: the SEQUENCE or SET around elements
+// that are already encoded. The same refusals as ASN1Encode (an empty total among them).
+HRESULT ASN1EncodePieces(BYTE bTag, std::initializer_list<ASN1_PIECE> lstPieces, BYTE** ppbElement,
+                         DWORD* pdwElementLength);

@@ -18,9 +18,6 @@ namespace {
 // to a token in one call.
 constexpr DWORD kHashChunkSize = 0x4000;
 
-constexpr char kDataContentOid[] = "1.2.840.113549.1.7.1";        // PKCS #7 data
-constexpr char kSignedDataContentOid[] = "1.2.840.113549.1.7.2";  // PKCS #7 signedData
-
 // version INTEGER 1 of SignedData (RFC 2315, 9.1)
 constexpr BYTE kVersionOne[] = {0x02, 0x01, 0x01};
 
@@ -43,6 +40,19 @@ constexpr AlgorithmEntry kAlgorithms[] = {
 
 // The platform's error after a failed call, by the plain rule; 0 lets the caller go on.
 HRESULT LastPlatformError() { return HRESULT_FROM_WIN32(GetLastError()); }
+
+// The RSA SignerInfo is the platform's PKCS7_SIGNER_INFO encoding of the record.
+HRESULT EncodePlatformSignerInfo(const CMSG_SIGNER_INFO* pSignerInfo, BYTE** ppbEncoded,
+                                 DWORD* pcbEncoded) {
+    return EncodeObject(pSignerInfo, pcbEncoded, PKCS7_SIGNER_INFO, ppbEncoded);
+}
+
+constexpr SIGNED_DATA_PROFILE kPkcs7SignedData = {
+    "1.2.840.113549.1.7.1",  // PKCS #7 data
+    "1.2.840.113549.1.7.2",  // PKCS #7 signedData
+    EncodePlatformSignerInfo,
+    "EncodeObject(PKCS7_SIGNER_INFO)",
+};
 
 }  // namespace
 
@@ -116,7 +126,6 @@ HRESULT CalculateHashandSign(PCCERT_CONTEXT* ppCertContext, const BYTE* pbMessag
     DWORD cbProviderName = 0;
     BYTE* pbSignature = nullptr;
     DWORD cbSignature = 0;
-    DWORD dwOffset = 0;
 
     if (ppCertContext == nullptr || *ppCertContext == nullptr || ppbSignature == nullptr ||
         pcbSignature == nullptr) {
@@ -149,46 +158,17 @@ HRESULT CalculateHashandSign(PCCERT_CONTEXT* ppCertContext, const BYTE* pbMessag
         OK_STEP(kUnit, "CryptCreateHash");
     }
 
-    while (cbMessage - dwOffset >= kHashChunkSize) {
-        if (!CryptHashData(hHash, pbMessage + dwOffset, kHashChunkSize, 0)) {
-            hResult = LastPlatformError();
-            FAILED_STEP(kUnit, "CryptHashData", hResult, "FALSE == bRetCode");
-            if (FAILED(hResult)) goto Exit;
-        }
-        dwOffset += kHashChunkSize;
-    }
-    if (cbMessage > dwOffset) {
-        if (!CryptHashData(hHash, pbMessage + dwOffset, cbMessage - dwOffset, 0)) {
-            hResult = LastPlatformError();
-            FAILED_STEP(kUnit, "CryptHashData", hResult, "FALSE == bRetCode");
-            if (FAILED(hResult)) goto Exit;
-        }
-    }
-    OK_STEP(kUnit, "CryptHashData");
+    hResult = HashMessageInPieces(hHash, pbMessage, cbMessage);
+    if (FAILED(hResult)) goto Exit;
 
-    if (!CryptSignHashW(hHash, dwKeySpec, nullptr, 0, nullptr, &cbSignature)) {
-        hResult = LastPlatformError();
-        FAILED_STEP(kUnit, "CryptSignHash", hResult, "FALSE == bRetCode");
-        if (FAILED(hResult)) goto Exit;
-    }
+    hResult = SignHashInTwoCalls(hHash, dwKeySpec, &pbSignature, &cbSignature);
+    if (FAILED(hResult)) goto Exit;
     if (cbSignature == 0) {
         // A provider that reports success without a size gives nothing to sign into.
         hResult = E_FAIL;
         FAILED_STEP(kUnit, "CryptSignHash", hResult, "0 == dwSignatureLen");
         goto Exit;
     }
-    pbSignature = static_cast<BYTE*>(std::calloc(cbSignature, 1));
-    if (pbSignature == nullptr) {
-        hResult = E_OUTOFMEMORY;
-        FAILED_STEP(kUnit, "New Memory", hResult, "!pbSignature");
-        goto Exit;
-    }
-    if (!CryptSignHashW(hHash, dwKeySpec, nullptr, 0, pbSignature, &cbSignature)) {
-        hResult = LastPlatformError();
-        FAILED_STEP(kUnit, "CryptSignHash", hResult, "FALSE == bRetCode");
-        if (FAILED(hResult)) goto Exit;
-    }
-    OK_STEP(kUnit, "CryptSignHash");
 
     // The provider hands the signature out least significant byte first; PKCS #1 and the
     // encryptedDigest of RFC 2315 want it most significant first.
@@ -286,11 +266,79 @@ Exit:
     return hResult;
 }
 
+HRESULT HashMessageInPieces(HCRYPTHASH hHash, const BYTE* pbMessage, DWORD cbMessage) {
+    HRESULT hResult = S_OK;
+    DWORD dwOffset = 0;
+
+    while (cbMessage - dwOffset >= kHashChunkSize) {
+        if (!CryptHashData(hHash, pbMessage + dwOffset, kHashChunkSize, 0)) {
+            hResult = LastPlatformError();
+            FAILED_STEP(kUnit, "CryptHashData", hResult, "FALSE == bRetCode");
+            if (FAILED(hResult)) return hResult;
+        }
+        dwOffset += kHashChunkSize;
+    }
+    if (cbMessage > dwOffset) {
+        if (!CryptHashData(hHash, pbMessage + dwOffset, cbMessage - dwOffset, 0)) {
+            hResult = LastPlatformError();
+            FAILED_STEP(kUnit, "CryptHashData", hResult, "FALSE == bRetCode");
+            if (FAILED(hResult)) return hResult;
+        }
+    }
+    OK_STEP(kUnit, "CryptHashData");
+    return S_OK;
+}
+
+HRESULT SignHashInTwoCalls(HCRYPTHASH hHash, DWORD dwKeySpec, BYTE** ppbSignature,
+                           DWORD* pcbSignature) {
+    HRESULT hResult = S_OK;
+    BYTE* pbSignature = nullptr;
+    DWORD cbSignature = 0;
+
+    if (!CryptSignHashW(hHash, dwKeySpec, nullptr, 0, nullptr, &cbSignature)) {
+        hResult = LastPlatformError();
+        FAILED_STEP(kUnit, "CryptSignHash", hResult, "FALSE == bRetCode");
+        if (FAILED(hResult)) goto Exit;
+    }
+    if (cbSignature != 0) {
+        pbSignature = static_cast<BYTE*>(std::calloc(cbSignature, 1));
+        if (pbSignature == nullptr) {
+            hResult = E_OUTOFMEMORY;
+            FAILED_STEP(kUnit, "New Memory", hResult, "!pbSignature");
+            goto Exit;
+        }
+        if (!CryptSignHashW(hHash, dwKeySpec, nullptr, 0, pbSignature, &cbSignature)) {
+            hResult = LastPlatformError();
+            FAILED_STEP(kUnit, "CryptSignHash", hResult, "FALSE == bRetCode");
+            if (FAILED(hResult)) goto Exit;
+        }
+    }
+    OK_STEP(kUnit, "CryptSignHash");
+    *ppbSignature = pbSignature;
+    *pcbSignature = cbSignature;
+    pbSignature = nullptr;
+    hResult = S_OK;
+
+Exit:
+    std::free(pbSignature);
+    return hResult;
+}
+
 HRESULT EncapsulatePKCS7(PCCERT_CONTEXT* ppCertContext, const char* pszDigestOid,
                          const char* pszSignatureOid, const BYTE* pbMessage, DWORD cbMessage,
                          const BYTE* pbSignature, DWORD cbSignature, BSTR* pbstrText,
                          DWORD* pdwTextLength, int bAttach, DWORD dwBase64Flags) {
     TRACE_SCOPE_A();
+    return AssembleSignedData(kPkcs7SignedData, ppCertContext, pszDigestOid, pszSignatureOid,
+                              pbMessage, cbMessage, pbSignature, cbSignature, pbstrText,
+                              pdwTextLength, bAttach, dwBase64Flags);
+}
+
+HRESULT AssembleSignedData(const SIGNED_DATA_PROFILE& stProfile, PCCERT_CONTEXT* ppCertContext,
+                           const char* pszDigestOid, const char* pszSignatureOid,
+                           const BYTE* pbMessage, DWORD cbMessage, const BYTE* pbEncryptedHash,
+                           DWORD cbEncryptedHash, BSTR* pbstrText, DWORD* pdwTextLength,
+                           int bAttach, DWORD dwBase64Flags) {
     HRESULT hResult = S_OK;
     PCCERT_CONTEXT pCert = nullptr;
     BYTE* pbAlgorithm = nullptr;
@@ -307,8 +355,6 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT* ppCertContext, const char* pszDigestOid
     DWORD cbSignerInfo = 0;
     BYTE* pbSignerInfos = nullptr;
     DWORD cbSignerInfos = 0;
-    BYTE* pbBody = nullptr;
-    DWORD cbBody = 0;
     BYTE* pbSignedData = nullptr;
     DWORD cbSignedData = 0;
     BYTE* pbOuter = nullptr;
@@ -320,7 +366,6 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT* ppCertContext, const char* pszDigestOid
     CRYPT_CONTENT_INFO stContentInfo = {};
     CMSG_SIGNER_INFO stSignerInfo = {};
     CRYPT_CONTENT_INFO stOuterInfo = {};
-    size_t nOffset = 0;
 
     if (ppCertContext == nullptr || *ppCertContext == nullptr || pbstrText == nullptr) {
         hResult = E_INVALIDARG;
@@ -334,7 +379,10 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT* ppCertContext, const char* pszDigestOid
     if (hResult != S_OK) goto Exit;
     hResult = ASN1Encode(0x31, pbAlgorithm, static_cast<int32_t>(cbAlgorithm), &pbDigestAlgorithms,
                          &cbDigestAlgorithms);
-    if (hResult != S_OK) goto Exit;
+    if (hResult != S_OK) {
+        FAILED_STEP(kUnit, "ASN1Encode(digestAlgorithms SET)", hResult, "hResult != S_OK");
+        goto Exit;
+    }
     OK_STEP(kUnit, "ASN1Encode(digestAlgorithms SET)");
 
     // contentInfo: data, with the message as [0] OCTET STRING only when attached; detached
@@ -345,7 +393,7 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT* ppCertContext, const char* pszDigestOid
         hResult = EncodeObject(&stMessage, &cbOctets, X509_OCTET_STRING, &pbOctets);
         if (hResult != S_OK) goto Exit;
     }
-    stContentInfo.pszObjId = const_cast<char*>(kDataContentOid);
+    stContentInfo.pszObjId = const_cast<char*>(stProfile.pszDataContentOid);
     stContentInfo.Content.cbData = cbOctets;
     stContentInfo.Content.pbData = pbOctets;
     hResult = EncodeObject(&stContentInfo, &cbContentInfo, PKCS_CONTENT_INFO, &pbContentInfo);
@@ -354,7 +402,11 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT* ppCertContext, const char* pszDigestOid
     // certificates [0] IMPLICIT: the signer's certificate only, byte for byte.
     hResult = ASN1Encode(0xA0, pCert->pbCertEncoded, static_cast<int32_t>(pCert->cbCertEncoded),
                          &pbCertificates, &cbCertificates);
-    if (hResult != S_OK) goto Exit;
+    if (hResult != S_OK) {
+        FAILED_STEP(kUnit, "ASN1Encode(certificates CONTENT)", hResult, "hResult != S_OK");
+        goto Exit;
+    }
+    OK_STEP(kUnit, "ASN1Encode(certificates CONTENT)");
 
     // signerInfos: one SignerInfo without attributes.
     stSignerInfo.dwVersion = 1;
@@ -362,37 +414,38 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT* ppCertContext, const char* pszDigestOid
     stSignerInfo.SerialNumber = pCert->pCertInfo->SerialNumber;
     stSignerInfo.HashAlgorithm.pszObjId = const_cast<char*>(pszDigestOid);
     stSignerInfo.HashEncryptionAlgorithm.pszObjId = const_cast<char*>(pszSignatureOid);
-    stSignerInfo.EncryptedHash.cbData = cbSignature;
-    stSignerInfo.EncryptedHash.pbData = const_cast<BYTE*>(pbSignature);
-    hResult = EncodeObject(&stSignerInfo, &cbSignerInfo, PKCS7_SIGNER_INFO, &pbSignerInfo);
-    if (hResult != S_OK) goto Exit;
+    stSignerInfo.EncryptedHash.cbData = cbEncryptedHash;
+    stSignerInfo.EncryptedHash.pbData = const_cast<BYTE*>(pbEncryptedHash);
+    hResult = stProfile.pfnEncodeSignerInfo(&stSignerInfo, &pbSignerInfo, &cbSignerInfo);
+    if (hResult != S_OK) {
+        FAILED_STEP(kUnit, stProfile.pszSignerInfoStep, hResult, "hResult != S_OK");
+        goto Exit;
+    }
+    OK_STEP(kUnit, stProfile.pszSignerInfoStep);
     hResult = ASN1Encode(0x31, pbSignerInfo, static_cast<int32_t>(cbSignerInfo), &pbSignerInfos,
                          &cbSignerInfos);
-    if (hResult != S_OK) goto Exit;
+    if (hResult != S_OK) {
+        FAILED_STEP(kUnit, "ASN1Encode(SignerInfo SET)", hResult, "hResult != S_OK");
+        goto Exit;
+    }
+    OK_STEP(kUnit, "ASN1Encode(SignerInfo SET)");
 
     // SignedData ::= SEQUENCE { version, digestAlgorithms, contentInfo, certificates,
     // signerInfos } (RFC 2315, 9.1; no crls).
-    cbBody =
-        sizeof kVersionOne + cbDigestAlgorithms + cbContentInfo + cbCertificates + cbSignerInfos;
-    pbBody = static_cast<BYTE*>(std::calloc(cbBody, 1));
-    if (pbBody == nullptr) {
-        hResult = E_OUTOFMEMORY;
-        FAILED_STEP(kUnit, "New Memory", hResult, "!pbBody");
+    hResult = ASN1EncodePieces(0x30,
+                               {{kVersionOne, sizeof kVersionOne},
+                                {pbDigestAlgorithms, cbDigestAlgorithms},
+                                {pbContentInfo, cbContentInfo},
+                                {pbCertificates, cbCertificates},
+                                {pbSignerInfos, cbSignerInfos}},
+                               &pbSignedData, &cbSignedData);
+    if (hResult != S_OK) {
+        FAILED_STEP(kUnit, "ASN1Encode(All data SEQUENCE)", hResult, "hResult != S_OK");
         goto Exit;
     }
-    std::memcpy(pbBody, kVersionOne, sizeof kVersionOne);
-    nOffset = sizeof kVersionOne;
-    std::memcpy(pbBody + nOffset, pbDigestAlgorithms, cbDigestAlgorithms);
-    nOffset += cbDigestAlgorithms;
-    std::memcpy(pbBody + nOffset, pbContentInfo, cbContentInfo);
-    nOffset += cbContentInfo;
-    std::memcpy(pbBody + nOffset, pbCertificates, cbCertificates);
-    nOffset += cbCertificates;
-    std::memcpy(pbBody + nOffset, pbSignerInfos, cbSignerInfos);
-    hResult = ASN1Encode(0x30, pbBody, static_cast<int32_t>(cbBody), &pbSignedData, &cbSignedData);
-    if (hResult != S_OK) goto Exit;
+    OK_STEP(kUnit, "ASN1Encode(All data SEQUENCE)");
 
-    stOuterInfo.pszObjId = const_cast<char*>(kSignedDataContentOid);
+    stOuterInfo.pszObjId = const_cast<char*>(stProfile.pszSignedDataContentOid);
     stOuterInfo.Content.cbData = cbSignedData;
     stOuterInfo.Content.pbData = pbSignedData;
     hResult = EncodeObject(&stOuterInfo, &cbOuter, PKCS_CONTENT_INFO, &pbOuter);
@@ -423,7 +476,6 @@ Exit:
     std::free(pszBase64);
     std::free(pbOuter);
     std::free(pbSignedData);
-    std::free(pbBody);
     std::free(pbSignerInfos);
     std::free(pbSignerInfo);
     std::free(pbCertificates);

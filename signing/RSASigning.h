@@ -36,3 +36,33 @@ HRESULT EncapsulatePKCS7(PCCERT_CONTEXT* ppCertContext, const char* pszDigestOid
 
 // Reverses the bytes in place; providers keep integers least significant byte first.
 void SwapByteOrder(BYTE* pbData, DWORD cbData);
+
+// Feeds the message to the provider's hash in pieces of at most 16384 bytes (a token never gets
+// a large message in one call); a message of length 0 makes no call.
+HRESULT HashMessageInPieces(HCRYPTHASH hHash, const BYTE* pbMessage, DWORD cbMessage);
+
+// CryptSignHashW in two calls: the size, then a zeroed buffer of exactly that size, handed out
+// as the provider filled it (its byte order). A provider that reports size 0 gives no buffer and
+// size 0; what that means is the caller's to decide.
+HRESULT SignHashInTwoCalls(HCRYPTHASH hHash, DWORD dwKeySpec, BYTE** ppbSignature,
+                           DWORD* pcbSignature);
+
+// What distinguishes one SignedData family from another (RFC 2315 and its GM/T 0010 twin): the
+// two content types and how the one SignerInfo is encoded from the signer record.
+using PFN_ENCODE_SIGNER_INFO = HRESULT (*)(const CMSG_SIGNER_INFO* pSignerInfo, BYTE** ppbEncoded,
+                                           DWORD* pcbEncoded);
+struct SIGNED_DATA_PROFILE {
+    const char* pszDataContentOid;
+    const char* pszSignedDataContentOid;
+    PFN_ENCODE_SIGNER_INFO pfnEncodeSignerInfo;
+    const char* pszSignerInfoStep;  // trace step of that encoding
+};
+
+// ContentInfo { signedData, SignedData { 1, digestAlgorithms, contentInfo, certificates,
+// signerInfos } } around the signer's certificate and the given encryptedDigest value, as Base64
+// text in a new BSTR. The signer record is filled from the certificate's issuer and serial number.
+HRESULT AssembleSignedData(const SIGNED_DATA_PROFILE& stProfile, PCCERT_CONTEXT* ppCertContext,
+                           const char* pszDigestOid, const char* pszSignatureOid,
+                           const BYTE* pbMessage, DWORD cbMessage, const BYTE* pbEncryptedHash,
+                           DWORD cbEncryptedHash, BSTR* pbstrText, DWORD* pdwTextLength,
+                           int bAttach, DWORD dwBase64Flags);

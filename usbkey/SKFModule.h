@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "common/Types.h"
+#include "platform/SharedLibrary.h"
 #include "platform/SkfApi.h"
-#include "usbkey/SharedLibrary.h"
 
 // One pointer per entry point, in table order; null when the library does not export the name.
 struct SKFEntryPoints {

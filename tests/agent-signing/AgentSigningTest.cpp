@@ -112,6 +112,35 @@ TEST_F(AgentSigningTest, WithoutProviderListNoContainerIsOpened) {
     EXPECT_TRUE(platform_.acquired_providers.empty());
 }
 
+// On the SM2 path the hash name is not looked at: the container's key always signs with SM3.
+TEST_F(AgentSigningTest, ContainerChoiceSignsWithSm3WhateverTheHashName) {
+    platform_.providers.pop_back();  // one container holds the certificate: no dialog
+    VARIANT_BOOL chosen = VARIANT_FALSE;
+    ASSERT_EQ(agent_.SetSM2CSPList(u"First SM2", &chosen), S_OK);
+    ASSERT_EQ(agent_.SelectCertificate(u"Sm2 Signer", nullptr, nullptr, &chosen), S_OK);
+    for (const char16_t* hash : {static_cast<const char16_t*>(nullptr), u"", u"MD5", u"SHA-256"}) {
+        platform_.created_hash_algs.clear();
+        BStr signature;
+        ASSERT_EQ(agent_.SignMsgPKCS7(u"\u4e2d", hash, VARIANT_TRUE, signature.Receive()), S_OK);
+        EXPECT_EQ(platform_.created_hash_algs, std::vector<ALG_ID>{0x800F});
+        const std::string text = Utf16ToUtf8String(signature.View());
+        uint8_t* der = nullptr;
+        uint32_t count = 0;
+        ASSERT_EQ(Base64DecodeEx(static_cast<int32_t>(text.size()), &der, text.c_str(), &count),
+                  S_OK);
+        const auto fields = signing_test::ReadSm2SignedData(std::vector<uint8_t>(der, der + count));
+        std::free(der);
+        ASSERT_TRUE(fields.has_value());
+        EXPECT_EQ(fields->content, "\xE4\xB8\xAD");
+        EXPECT_TRUE(signing_test::VerifySm2Signature(sm2_cert_, "\xE4\xB8\xAD", fields->signature));
+        BStr validity;
+        EXPECT_EQ(
+            agent_.VerifyMsgSignaturePKCS7Attached(signature.Get(), u"SM2", validity.Receive()),
+            S_OK);
+    }
+    EXPECT_EQ(platform_.open_handles(), 0);
+}
+
 // Validity bounds far from today (before 1970, after 3000) are shown as they are, in the local
 // time zone (UTC here).
 TEST_F(AgentSigningTest, ValidityOutsideTheUsualRangeHasADefinedText) {

@@ -5,9 +5,11 @@
 #include <cjson/cJSON.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "common/Conversions.h"
 #include "tools/nmclient/HostPipe.h"
 
 #ifndef TESSORA_HOST_PATH
@@ -78,6 +80,16 @@ inline std::string JsonString(const std::string& text) {
         out += c;
     }
     return out + "\"";
+}
+
+// The bytes of a Base64 result text (empty when it does not decode).
+inline std::vector<uint8_t> Base64Bytes(const std::string& text) {
+    uint8_t* bytes = nullptr;
+    uint32_t count = 0;
+    Base64DecodeEx(static_cast<int32_t>(text.size()), &bytes, text.c_str(), &count);
+    std::vector<uint8_t> out(bytes, bytes + (bytes != nullptr ? count : 0));
+    std::free(bytes);
+    return out;
 }
 
 }  // namespace signing_test

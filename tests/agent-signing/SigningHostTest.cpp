@@ -42,14 +42,6 @@ class SigningHostTest : public ::testing::Test {
         while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
         return out;
     }
-    static std::vector<uint8_t> Base64Bytes(const std::string& text) {
-        uint8_t* bytes = nullptr;
-        uint32_t count = 0;
-        Base64DecodeEx(static_cast<int32_t>(text.size()), &bytes, text.c_str(), &count);
-        std::vector<uint8_t> out(bytes, bytes + (bytes != nullptr ? count : 0));
-        std::free(bytes);
-        return out;
-    }
 
     static SigningFixture* fixture_;
 };

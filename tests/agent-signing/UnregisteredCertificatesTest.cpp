@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -155,6 +156,63 @@ TEST_F(ContainerSearchTest, ContainerNamesOfAnyLengthAreVisitedAndOverlongOnesSk
     EXPECT_EQ(std::u16string(found_[0]->wszContainerName), u"a");
     EXPECT_EQ(std::u16string(found_[1]->wszContainerName).size(), 200u);
     EXPECT_EQ(std::u16string(found_[2]->wszContainerName), u"bb");
+}
+
+// The container path compares serial numbers and key identifiers within the filter's buffer
+// length, as the personal-store path does: each filter value below sits in a heap block of exactly
+// its size, so a read past it shows under AddressSanitizer.
+TEST_F(ContainerSearchTest, SerialAndKeyIdentifierFiltersAreReadWithinTheirBuffers) {
+    TestCertificateSpec spec;
+    spec.subject = "CN=Bounded";
+    spec.key_usage = 0x80;
+    spec.serial_bytes = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x08};  // 8 bytes
+    const std::vector<uint8_t> der = MakeTestCertificate(sm2_key_.get(), spec);
+    PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                                       der.data(), static_cast<DWORD>(der.size()));
+    ASSERT_NE(cert, nullptr);
+    const CERT_EXTENSION* key_id_extension = CertFindExtension(
+        szOID_SUBJECT_KEY_IDENTIFIER, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
+    ASSERT_NE(key_id_extension, nullptr);
+    // OCTET STRING header, then the identifier.
+    const std::vector<uint8_t> key_id(
+        key_id_extension->Value.pbData + 2,
+        key_id_extension->Value.pbData + key_id_extension->Value.cbData);
+    const std::vector<uint8_t> serial = {0x08, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11};
+
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> serial_filter, key_id_filter;
+        HRESULT result;
+    };
+    const std::vector<Case> cases = {
+        {"serial exact", serial, {}, S_OK},
+        {"serial shorter than the certificate's", {0x08}, {}, E_FAIL},
+        // Only the certificate's length is compared; extra filter bytes play no part.
+        {"serial longer than the certificate's",
+         {0x08, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x99, 0x99},
+         {},
+         S_OK},
+        {"key identifier exact", {}, key_id, S_OK},
+        {"key identifier shorter", {}, {key_id.begin(), key_id.begin() + 4}, E_FAIL},
+    };
+    for (const Case& c : cases) {
+        CERTIFICATE_FILTER filter = Sm2Filter();
+        std::unique_ptr<BYTE[]> serial_buffer, key_id_buffer;
+        if (!c.serial_filter.empty()) {
+            serial_buffer.reset(new BYTE[c.serial_filter.size()]);
+            std::copy(c.serial_filter.begin(), c.serial_filter.end(), serial_buffer.get());
+            filter.pbSerialNumber = serial_buffer.get();
+            filter.cbSerialNumber = static_cast<DWORD>(c.serial_filter.size());
+        }
+        if (!c.key_id_filter.empty()) {
+            key_id_buffer.reset(new BYTE[c.key_id_filter.size()]);
+            std::copy(c.key_id_filter.begin(), c.key_id_filter.end(), key_id_buffer.get());
+            filter.pbSubjectKeyID = key_id_buffer.get();
+            filter.cbSubjectKeyID = static_cast<DWORD>(c.key_id_filter.size());
+        }
+        EXPECT_EQ(CheckUnregisteredCertficate(cert, &filter), c.result) << c.name;
+    }
+    CertFreeCertificateContext(cert);
 }
 
 TEST_F(ContainerSearchTest, UnknownProviderContributesNothing) {

@@ -186,6 +186,11 @@ uint32_t Screenshot::Pixel(int x, int y) const {
     return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2];
 }
 
+PrivateDisplay& ProgramDisplay() {
+    static PrivateDisplay display(1024, 768);
+    return display;
+}
+
 void WithPerson(const std::function<void()>& show,
                 const std::function<void(unsigned long window)>& person,
                 const std::string& caption) {

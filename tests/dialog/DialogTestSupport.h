@@ -57,6 +57,9 @@ class PrivateDisplay {
     int display_number_ = -1;
 };
 
+// One private X server for a whole test program: started by the first call, stopped at exit.
+PrivateDisplay& ProgramDisplay();
+
 // Runs a shell command with a time limit; returns its standard output.
 std::string RunCommand(const std::string& command, int timeout_seconds = 10);
 

@@ -60,6 +60,9 @@ const EVP_MD* DigestFor(ALG_ID alg) {
 
 bool IsSm2(EVP_PKEY* key) { return EVP_PKEY_is_a(key, "SM2") == 1; }
 
+// The default signer identity of GM/T 0009, which SM2 tokens use.
+constexpr char kSm2DefaultId[] = "1234567812345678";
+
 }  // namespace
 
 struct StandInCertPlatform::ProvHandle {
@@ -372,9 +375,12 @@ BOOL StandInCertPlatform::CryptSignHashW(HCRYPTHASH hHash, DWORD dwKeySpec, LPCW
     std::vector<uint8_t> signature;
     if (sm2) {
         // SM2 with SM3 and the default signer identity (GM/T 0009); r and s, each 32 bytes.
+        // OpenSSL 3.0's own default identity is empty, so the identity is always set.
         MdCtxPtr ctx(EVP_MD_CTX_new());
+        EVP_PKEY_CTX* pkey_ctx = nullptr;
         size_t der_length = 0;
-        if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sm3(), nullptr, pkey) != 1 ||
+        if (!ctx || EVP_DigestSignInit(ctx.get(), &pkey_ctx, EVP_sm3(), nullptr, pkey) != 1 ||
+            EVP_PKEY_CTX_set1_id(pkey_ctx, kSm2DefaultId, sizeof kSm2DefaultId - 1) != 1 ||
             EVP_DigestSign(ctx.get(), nullptr, &der_length, hash.message.data(),
                            hash.message.size()) != 1)
             return Fail(NTE_FAIL);

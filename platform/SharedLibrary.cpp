@@ -1,4 +1,4 @@
-#include "usbkey/SharedLibrary.h"
+#include "platform/SharedLibrary.h"
 
 #include <dlfcn.h>
 #include <sys/stat.h>
