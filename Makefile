@@ -4,12 +4,16 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build build-asan test test-normal test-asan demo bench format clean
+.PHONY: all deps npm build build-asan test test-normal test-asan demo demo-browser package bench format clean
 
 all: build
 
 deps:
 	./scripts/install-deps.sh
+
+# The browser tests' npm packages (pinned in tests/browser/package-lock.json).
+npm:
+	./scripts/install-npm.sh
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
@@ -23,7 +27,7 @@ build: deps $(BUILD)/build.ninja
 build-asan: deps $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
-test-normal: build
+test-normal: build npm
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 test-asan: build-asan
@@ -34,6 +38,14 @@ test: test-normal test-asan
 
 demo: build
 	./tools/demo.sh $(BUILD)
+
+# The demo page on localhost in Chromium with the extension (needs a display).
+demo-browser: build
+	./browser/demo/demo-browser.sh $(BUILD)
+
+# The Debian package, $(BUILD)/tessora_<version>_<arch>.deb.
+package: build
+	cmake --build $(BUILD) --target package
 
 bench: build
 	./$(BUILD)/bench/tessora-bench

@@ -9,6 +9,8 @@ packages=(
   libnss3-dev libnss3-tools
   libgtk-3-dev libgcr-3-dev fonts-wqy-microhei
   xvfb xauth xdotool imagemagick
+  dpkg-dev file  # make package: CPack finds the Depends with dpkg-shlibdeps, the binaries with file
+  chromium firefox-esr
   tzdata
 )
 
