@@ -15,11 +15,15 @@
 
 static constexpr char kUnit[] = "CryptoAgent";
 
-CCryptoAgent::CCryptoAgent() {
+CCryptoAgent::CCryptoAgent() = default;
+
+void CCryptoAgent::PrepareOpenSsl() {
+    if (m_bOpenSslPrepared) return;
     // Digest tables and error strings for the verification code (OpenSSL).
     OpenSSL_add_all_digests();
     ERR_load_crypto_strings();
     ERR_clear_error();
+    m_bOpenSslPrepared = true;
 }
 
 CCryptoAgent::~CCryptoAgent() {

@@ -47,4 +47,9 @@ class CCryptoAgent final {
   private:
     // Releases m_pCertContext and m_pUnregisteredSignCertContext (certificate services).
     void ReleaseChosenCertificate();
+    // OpenSSL's digest tables and error strings, on the first call of a host function that reaches
+    // OpenSSL: loading its configuration costs milliseconds that GetVersion must not pay.
+    void PrepareOpenSsl();
+
+    bool m_bOpenSslPrepared = false;
 };

@@ -62,6 +62,7 @@ Exit:
 
 // The key type is accepted and not looked at: there is one kind of key.
 HRESULT CCryptoAgent::GetKeyID(const char16_t* bstrKeyType, BSTR* pbstrKeyID) {
+    PrepareOpenSsl();
     TRACE_SCOPE();
     HRESULT hResult = S_OK;
     char16_t* lpwLibPath = NULL;

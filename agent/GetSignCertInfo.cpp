@@ -17,14 +17,6 @@ namespace {
 
 constexpr size_t kTimeTextMax = 128;
 
-// A copy of text in a new malloc'ed buffer; null when there is no memory.
-WCHAR* CopyText(const char16_t* text) {
-    const size_t length = WcsLen(text);
-    auto* copy = static_cast<WCHAR*>(std::calloc(length + 1, sizeof(WCHAR)));
-    if (copy != nullptr) std::memcpy(copy, text, length * sizeof(WCHAR));
-    return copy;
-}
-
 // "%Y-%m-%d %H:%M:%S" of a local wall-clock time. The local fields are
 // formatted as they are: turning them back into a calendar time first could
 // move the repeated hour at the end of daylight saving by one hour. A year
@@ -55,6 +47,7 @@ void FormatLocalTime(const SYSTEMTIME& stLocal, char16_t* pwszText, size_t cchTe
 }  // namespace
 
 HRESULT CCryptoAgent::GetSignCertInfo(const char16_t* bstrInfoType, BSTR* pbstrInfoContent) {
+    PrepareOpenSsl();
     TRACE_SCOPE();
     HRESULT hResult = S_OK;
     PCCERT_CONTEXT pCertContext = nullptr;

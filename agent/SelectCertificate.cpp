@@ -28,6 +28,7 @@ bool SameEncoding(PCCERT_CONTEXT a, PCCERT_CONTEXT b) {
 HRESULT CCryptoAgent::SelectCertificate(const char16_t* SubjectDNFilter,
                                         const char16_t* IssuerDNFilter, const char16_t* SNFilter,
                                         VARIANT_BOOL* pbResult) {
+    PrepareOpenSsl();
     TRACE_SCOPE();
     HRESULT hResult = S_OK;
     CERTIFICATE_FILTER stFilter = {};

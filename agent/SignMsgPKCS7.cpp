@@ -27,6 +27,7 @@ ALG_ID GetHashAlgorithmIDByName(const char16_t* lpwszHashAlg) {
 
 HRESULT CCryptoAgent::SignMsgPKCS7(const char16_t* bstrSourceData, const char16_t* bstrHashAlg,
                                    VARIANT_BOOL bWithSrc, BSTR* pbstrSignature) {
+    PrepareOpenSsl();
     TRACE_SCOPE();
     HRESULT hResult = S_OK;
     char* pszMessage = nullptr;

@@ -7,11 +7,11 @@
 
 #include "agent/CryptoAgent.h"
 #include "common/Conversions.h"
+#include "common/OpenSslPtr.h"
 #include "common/Trace.h"
 #include "verification/ASN1Engine.h"
 #include "verification/CertificateOperations.h"
 #include "verification/DataSigning.h"
-#include "common/OpenSslPtr.h"
 #include "verification/RSADataSigning.h"
 #include "verification/VerifyCommon.h"
 
@@ -295,6 +295,7 @@ Exit:
 HRESULT CCryptoAgent::VerifyMsgSignaturePKCS7Attached(const char16_t* bstrSignature,
                                                       const char16_t* bstrSignatureType,
                                                       BSTR* pbstrOut) {
+    PrepareOpenSsl();
     TRACE_SCOPE();
     char16_t* pwszInfoContent = nullptr;
     HRESULT hResult = CheckSignatureParameters(bstrSignature, bstrSignatureType);
@@ -311,6 +312,7 @@ HRESULT CCryptoAgent::VerifyMsgSignaturePKCS7Detached(const char16_t* bstrSignat
                                                       const char16_t* bstrSignatureType,
                                                       const char16_t* bstrSourceMsg,
                                                       BSTR* pbstrOut) {
+    PrepareOpenSsl();
     TRACE_SCOPE();
     HRESULT hResult = S_OK;
     char* pszSourceMsg = nullptr;

@@ -2,8 +2,16 @@
 // same figure for a minimal C echo host, so that the host's own share shows.
 //   (1) process start -> one GetVersion answered -> exit at end of input: median of RUNS
 //   (2) GetVersion round trips per second over one connection, REQUESTS of them
-//   (3) SM2 SignMsgPKCS7 of 512 KiB with the software token (one request, median of 5) beside
+//   (3) resident memory after one GetVersion, with the host idle
+//   (4) RSA SignMsgPKCS7 of 512 KiB attached, whole process (start, select, sign, exit) with a key
+//       of a throwaway NSS database, beside `openssl cms -sign -noattr -binary -nodetach` of the
+//       same bytes with the same key
+//   (5) detached RSA signatures of 1 MiB and 4 MiB over one connection: the time of 4 MiB over
+//       that of 1 MiB, and the milliseconds per MiB beyond hashing (SHA-256, measured here) and
+//       signing (the same for both sizes, so it drops out of the difference)
+//   (6) SM2 SignMsgPKCS7 of 512 KiB with the software token (one request, median of 5) beside
 //       `openssl pkeyutl -sign -rawin -digest sm3` of the same bytes with the same key
+#include <openssl/evp.h>
 #include <stdlib.h>
 #include <time.h>
 
@@ -75,6 +83,161 @@ double Millis(const struct timespec& t0, const struct timespec& t1) {
 double Median(std::vector<double> samples) {
     std::sort(samples.begin(), samples.end());
     return samples[samples.size() / 2];
+}
+
+// Milliseconds of a shell command, whole process, median of `runs`; negative when it fails.
+double MedianCommandMillis(const std::string& command, int runs) {
+    std::vector<double> samples;
+    for (int i = 0; i < runs; ++i) {
+        struct timespec t0 {
+        }, t1{};
+        clock_gettime(CLOCK_MONOTONIC, &t0);
+        if (std::system(command.c_str()) != 0) return -1;
+        clock_gettime(CLOCK_MONOTONIC, &t1);
+        samples.push_back(Millis(t0, t1));
+    }
+    return Median(samples);
+}
+
+// Kibibytes resident in a host that has answered one GetVersion and waits for the next request.
+long IdleResidentKiB(const char* program) {
+    tessora::HostPipe host;
+    std::string response;
+    long kib = -1;
+    if (!host.Start(program) || !host.WriteFrame(kRequest, kTimeoutMs) ||
+        host.ReadFrame(&response, kTimeoutMs) != tessora::HostPipe::ReadStatus::kFrame)
+        return -1;
+    std::ifstream status("/proc/" + std::to_string(host.pid()) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) kib = std::atol(line.c_str() + 6);
+    if (host.Finish(kTimeoutMs) != 0) return -1;
+    return kib;
+}
+
+// A throwaway NSS database in a temporary HOME with one RSA signing certificate whose key has no
+// password, and the same key and certificate as PEM for openssl.
+struct RsaSetup {
+    std::filesystem::path folder;
+    std::filesystem::path home;
+    bool ok = false;
+
+    RsaSetup() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tessora-bench-XXXXXX");
+        if (mkdtemp(pattern.data()) == nullptr) return;
+        folder = pattern;
+        home = folder / "home";
+        const std::string db = "sql:" + (home / ".pki" / "nssdb").string();
+        std::filesystem::create_directories(home / ".pki" / "nssdb");
+        const std::string f = "'" + folder.string() + "/";
+        const std::string script =
+            "certutil -N -d '" + db + "' --empty-password && " +
+            "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + f + "key.pem' -out " + f +
+            "cert.pem' -subj '/C=CN/O=Tessora Bench/CN=Bench Signer' -days 30 "
+            "-addext keyUsage=critical,digitalSignature && "
+            "openssl pkcs12 -export -inkey " +
+            f + "key.pem' -in " + f + "cert.pem' -name bench -passout pass: -out " + f +
+            "bench.p12' && " + "pk12util -i " + f + "bench.p12' -d '" + db + "' -W ''";
+        ok = std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
+    }
+    ~RsaSetup() {
+        std::error_code ignored;
+        if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+    }
+};
+
+std::string SignRequest(const std::string& message, bool attached) {
+    return R"({"function":"SignMsgPKCS7","params":[")" + message + R"(","SHA-256",)" +
+           (attached ? "true" : "false") + "]}";
+}
+
+// One request and its answer; false unless the answer carries errorcode 0.
+bool CallOk(tessora::HostPipe* host, const std::string& request) {
+    std::string response;
+    return host->WriteFrame(request, kTimeoutMs) &&
+           host->ReadFrame(&response, kTimeoutMs) == tessora::HostPipe::ReadStatus::kFrame &&
+           response.find("\"errorcode\":0,") != std::string::npos;
+}
+
+const std::string kSelectBenchSigner =
+    R"({"function":"SelectCertificate","params":["Bench Signer","",""]})";
+
+// Milliseconds of a whole host process that selects the certificate, signs `message` attached and
+// exits; median of `runs`.
+double RsaWholeProcessMillis(const RsaSetup& setup, const std::string& message, int runs) {
+    const std::string request = SignRequest(message, true);
+    std::vector<double> samples;
+    for (int i = 0; i < runs; ++i) {
+        struct timespec t0 {
+        }, t1{};
+        clock_gettime(CLOCK_MONOTONIC, &t0);
+        tessora::HostPipe host;
+        if (!host.Start(TESSORA_HOST_PATH, {"HOME=" + setup.home.string()}) ||
+            !CallOk(&host, kSelectBenchSigner) || !CallOk(&host, request) ||
+            host.Finish(kTimeoutMs) != 0)
+            return -1;
+        clock_gettime(CLOCK_MONOTONIC, &t1);
+        samples.push_back(Millis(t0, t1));
+    }
+    return Median(samples);
+}
+
+double OpensslCmsMillis(const RsaSetup& setup, const std::string& message, int runs) {
+    const std::filesystem::path input = setup.folder / "message.txt";
+    std::ofstream(input, std::ios::binary) << message;
+    const std::string command =
+        "openssl cms -sign -noattr -binary -nodetach -outform DER -in '" + input.string() +
+        "' -signer '" + (setup.folder / "cert.pem").string() + "' -inkey '" +
+        (setup.folder / "key.pem").string() + "' -out /dev/null 2>/dev/null";
+    return MedianCommandMillis(command, runs);
+}
+
+// Milliseconds per detached signature of each message, median of `runs`, all over one connection.
+std::vector<double> RsaDetachedMillis(const RsaSetup& setup,
+                                      const std::vector<std::string>& messages, int runs) {
+    tessora::HostPipe host;
+    std::vector<double> medians;
+    if (!host.Start(TESSORA_HOST_PATH, {"HOME=" + setup.home.string()}) ||
+        !CallOk(&host, kSelectBenchSigner))
+        return {};
+    for (const std::string& message : messages) {
+        const std::string request = SignRequest(message, false);
+        std::vector<double> samples;
+        for (int i = 0; i < runs; ++i) {
+            struct timespec t0 {
+            }, t1{};
+            clock_gettime(CLOCK_MONOTONIC, &t0);
+            if (!CallOk(&host, request)) return {};
+            clock_gettime(CLOCK_MONOTONIC, &t1);
+            samples.push_back(Millis(t0, t1));
+        }
+        medians.push_back(Median(samples));
+    }
+    if (host.Finish(kTimeoutMs) != 0) return {};
+    return medians;
+}
+
+// Milliseconds of SHA-256 over `message` in this process, median of `runs`.
+double Sha256Millis(const std::string& message, int runs) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    std::vector<double> samples;
+    for (int i = 0; i < runs; ++i) {
+        struct timespec t0 {
+        }, t1{};
+        clock_gettime(CLOCK_MONOTONIC, &t0);
+        if (EVP_Digest(message.data(), message.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+            return -1;
+        clock_gettime(CLOCK_MONOTONIC, &t1);
+        samples.push_back(Millis(t0, t1));
+    }
+    return Median(samples);
+}
+
+// Letters only, so the text goes into the JSON request as it is.
+std::string Letters(size_t size) {
+    std::string message(size, 'a');
+    for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<char>('a' + i % 26);
+    return message;
 }
 
 // A software token in a throwaway folder, registered as an SM2 provider there. Its application is
@@ -152,16 +315,16 @@ double OpensslSm2SignMillis(const SoftTokenSetup& setup, const std::string& mess
         "distid:1234567812345678 -inkey '" +
         (setup.token / "sign.key").string() + "' -in '" + input.string() +
         "' -out /dev/null 2>/dev/null";
-    std::vector<double> samples;
-    for (int i = 0; i < runs; ++i) {
-        struct timespec t0 {
-        }, t1{};
-        clock_gettime(CLOCK_MONOTONIC, &t0);
-        if (std::system(command.c_str()) != 0) return -1;
-        clock_gettime(CLOCK_MONOTONIC, &t1);
-        samples.push_back(Millis(t0, t1));
-    }
-    return Median(samples);
+    return MedianCommandMillis(command, runs);
+}
+
+void PrintHeader(const char* anchor) {
+    std::printf("%-52s %14s %14s %8s\n", "", "tessora-host", anchor, "ratio");
+}
+
+// One figure of the host beside its anchor, in milliseconds.
+void PrintMillis(const std::string& label, double host, double anchor) {
+    std::printf("%-52s %11.3f ms %11.3f ms %7.2fx\n", label.c_str(), host, anchor, host / anchor);
 }
 
 }  // namespace
@@ -181,17 +344,43 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "tessora-bench: a host did not answer as expected\n");
         return 1;
     }
-    std::printf("%-52s %14s %14s %8s\n", "", "tessora-host", "echo host", "ratio");
-    std::printf("%-52s %11.3f ms %11.3f ms %7.2fx\n",
-                ("start, one GetVersion, exit (median of " + std::to_string(runs) + ")").c_str(),
-                host_start, echo_start, host_start / echo_start);
+    PrintHeader("echo host");
+    PrintMillis("start, one GetVersion, exit (median of " + std::to_string(runs) + ")", host_start,
+                echo_start);
     std::printf("%-52s %12.0f/s %12.0f/s %7.2fx\n",
                 ("GetVersion round trips per second (" + std::to_string(requests) + ")").c_str(),
                 host_rate, echo_rate, host_rate / echo_rate);
 
-    // Letters only, so the text goes into the JSON request as it is.
-    std::string message(512 * 1024, 'a');
-    for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<char>('a' + i % 26);
+    const long host_rss = IdleResidentKiB(TESSORA_HOST_PATH);
+    const long echo_rss = IdleResidentKiB(TESSORA_ECHO_HOST_PATH);
+    if (host_rss < 0 || echo_rss < 0) {
+        std::fprintf(stderr, "tessora-bench: a host did not answer as expected\n");
+        return 1;
+    }
+    std::printf("%-52s %11.2f MiB %10.2f MiB %7.2fx\n", "resident memory after one GetVersion",
+                host_rss / 1024.0, echo_rss / 1024.0, static_cast<double>(host_rss) / echo_rss);
+
+    constexpr size_t kMiB = 1024 * 1024;
+    const std::string message = Letters(512 * 1024);
+    const RsaSetup rsa;
+    const double rsa_host = rsa.ok ? RsaWholeProcessMillis(rsa, message, 5) : -1;
+    const double rsa_openssl = rsa.ok ? OpensslCmsMillis(rsa, message, 5) : -1;
+    const std::vector<double> detached =
+        rsa.ok ? RsaDetachedMillis(rsa, {Letters(kMiB), Letters(4 * kMiB)}, 3)
+               : std::vector<double>();
+    const double hash_4mib = Sha256Millis(Letters(4 * kMiB), 5);
+    if (rsa_host < 0 || rsa_openssl < 0 || detached.size() != 2 || hash_4mib < 0) {
+        std::fprintf(stderr, "tessora-bench: RSA signing with the NSS database failed\n");
+        return 1;
+    }
+    PrintHeader("openssl cms");
+    PrintMillis("RSA SignMsgPKCS7 512 KiB attached, whole process (5)", rsa_host, rsa_openssl);
+    PrintMillis("RSA detached over one connection: 4 MiB vs 1 MiB (3)", detached[1], detached[0]);
+    std::printf("%-52s %11.3f ms %11.3f ms\n", "  per MiB beyond signing, vs SHA-256 per MiB",
+                (detached[1] - detached[0]) / 3, hash_4mib / 4);
+    std::printf("%-52s %11.3f ms\n", "  per MiB beyond hashing and signing",
+                (detached[1] - detached[0]) / 3 - hash_4mib / 4);
+
     const SoftTokenSetup setup;
     const double sm2_host = setup.ok ? Sm2SignMillis(setup, message, 5) : -1;
     const double sm2_openssl = setup.ok ? OpensslSm2SignMillis(setup, message, 5) : -1;
@@ -199,9 +388,7 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "tessora-bench: SM2 signing with the software token failed\n");
         return 1;
     }
-    std::printf("%-52s %14s %14s %8s\n", "", "tessora-host", "openssl", "ratio");
-    std::printf("%-52s %11.3f ms %11.3f ms %7.2fx\n",
-                "SM2 SignMsgPKCS7 of 512 KiB, soft token (median of 5)", sm2_host, sm2_openssl,
-                sm2_host / sm2_openssl);
+    PrintHeader("openssl");
+    PrintMillis("SM2 SignMsgPKCS7 of 512 KiB, soft token (median of 5)", sm2_host, sm2_openssl);
     return 0;
 }

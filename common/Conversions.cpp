@@ -1,8 +1,10 @@
 #include "common/Conversions.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "common/Ascii.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
 #include "common/Utf.h"
@@ -23,56 +25,77 @@ int DecodeChar(unsigned char c) {
     return -1;
 }
 
-int HexValue(char16_t c) {
-    if (c >= u'0' && c <= u'9') return c - u'0';
-    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
+// Both converters size the buffer for the worst case (Utf8CapacityFor, Utf16CapacityFor) and
+// transcode into it in one pass: one allocation, no measuring pass. malloc, not calloc: every
+// unit up to the terminator is written, and pages of a large buffer that the text does not reach
+// are never touched.
 HRESULT UTF16ToUTF8(const char16_t* lpwszSrc, char** ppszDest, uint32_t* pdwByteCount) {
     if (lpwszSrc == nullptr) return E_POINTER;
-    const std::string utf8 = Utf16ToUtf8String(std::u16string_view(lpwszSrc));
-    auto* buffer = static_cast<char*>(std::calloc(utf8.size() + 1, 1));
+    const std::u16string_view source(lpwszSrc);
+    char* buffer = nullptr;
+    if (source.size() < (SIZE_MAX - 1) / 3)
+        buffer = static_cast<char*>(std::malloc(Utf8CapacityFor(source.size()) + 1));
     if (buffer == nullptr) {
         TRACE_ERROR("UTF16ToUTF8: New Memory (0x%08x)", static_cast<unsigned>(E_OUTOFMEMORY));
         return E_OUTOFMEMORY;
     }
-    std::memcpy(buffer, utf8.data(), utf8.size());
+    const size_t byte_count = Utf16ToUtf8(source, buffer);
+    buffer[byte_count] = 0;
     if (ppszDest != nullptr)
         *ppszDest = buffer;
     else
         std::free(buffer);
-    if (pdwByteCount != nullptr) *pdwByteCount = static_cast<uint32_t>(utf8.size());
+    if (pdwByteCount != nullptr) *pdwByteCount = static_cast<uint32_t>(byte_count);
     return S_OK;
 }
 
 HRESULT UTF8ToUTF16(const char* pszSrc, char16_t** ppwszDest, uint32_t* pdwCharCount) {
     if (pszSrc == nullptr) return E_POINTER;
-    const size_t byte_count = std::strlen(pszSrc);
-    TRACE_INFO("UTF8ToUTF16: input %s, %zu bytes", pszSrc, byte_count);
-    const std::u16string utf16 = Utf8ToUtf16String(std::string_view(pszSrc, byte_count));
-    TRACE_INFO("UTF8ToUTF16: %zu characters needed", utf16.size() + 1);
-    auto* buffer = static_cast<char16_t*>(std::calloc(utf16.size() + 1, sizeof(char16_t)));
+    const std::string_view source(pszSrc);
+    TRACE_INFO("UTF8ToUTF16: input %s, %zu bytes", pszSrc, source.size());
+    char16_t* buffer = nullptr;
+    if (source.size() < SIZE_MAX / sizeof(char16_t) - 1) {
+        buffer = static_cast<char16_t*>(
+            std::malloc((Utf16CapacityFor(source.size()) + 1) * sizeof(char16_t)));
+    }
     if (buffer == nullptr) {
         TRACE_ERROR("UTF8ToUTF16: New Memory (0x%08x)", static_cast<unsigned>(E_OUTOFMEMORY));
         return E_OUTOFMEMORY;
     }
-    if (!utf16.empty()) std::memcpy(buffer, utf16.data(), utf16.size() * sizeof(char16_t));
+    const size_t char_count = Utf8ToUtf16(source, buffer);
+    buffer[char_count] = 0;
+    TRACE_INFO("UTF8ToUTF16: %zu characters needed", char_count + 1);
     TRACE_INFO("UTF8ToUTF16: converted %s", trace::Text(buffer).c_str());
     if (ppwszDest != nullptr)
         *ppwszDest = buffer;
     else
         std::free(buffer);
-    if (pdwCharCount != nullptr) *pdwCharCount = static_cast<uint32_t>(utf16.size());
+    if (pdwCharCount != nullptr) *pdwCharCount = static_cast<uint32_t>(char_count);
     return S_OK;
+}
+
+char* CopyText(const char* text) {
+    const size_t length = text != nullptr ? std::strlen(text) : 0;
+    auto* copy = static_cast<char*>(std::malloc(length + 1));
+    if (copy == nullptr) return nullptr;
+    if (length != 0) std::memcpy(copy, text, length);
+    copy[length] = 0;
+    return copy;
+}
+
+char16_t* CopyText(const char16_t* text) {
+    const size_t length = WcsLen(text);
+    auto* copy = static_cast<char16_t*>(std::malloc((length + 1) * sizeof(char16_t)));
+    if (copy == nullptr) return nullptr;
+    if (length != 0) std::memcpy(copy, text, length * sizeof(char16_t));
+    copy[length] = 0;
+    return copy;
 }
 
 HRESULT ConvertBinaryDataToString(char16_t** ppwszText, uint32_t dwCount, const uint8_t* pbData,
                                   int nReverse) {
-    static constexpr char16_t kHex[] = u"0123456789abcdef";
     auto* text =
         static_cast<char16_t*>(std::calloc(2 * static_cast<size_t>(dwCount) + 1, sizeof(char16_t)));
     if (text == nullptr) {
@@ -82,8 +105,8 @@ HRESULT ConvertBinaryDataToString(char16_t** ppwszText, uint32_t dwCount, const 
     }
     for (uint32_t i = 0; i < dwCount; ++i) {
         const uint8_t b = pbData[nReverse == 1 ? dwCount - 1 - i : i];
-        text[2 * i] = kHex[b >> 4];
-        text[2 * i + 1] = kHex[b & 0xF];
+        text[2 * i] = static_cast<char16_t>(HexDigit(b >> 4));
+        text[2 * i + 1] = static_cast<char16_t>(HexDigit(b));
     }
     if (ppwszText != nullptr)
         *ppwszText = text;

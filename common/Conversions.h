@@ -13,6 +13,11 @@
 HRESULT UTF16ToUTF8(const char16_t* lpwszSrc, char** ppszDest, uint32_t* pdwByteCount);
 HRESULT UTF8ToUTF16(const char* pszSrc, char16_t** ppwszDest, uint32_t* pdwCharCount);
 
+// A new NUL-terminated copy of `text` (a null text copies as the empty text); null when there
+// is no memory.
+char* CopyText(const char* text);
+char16_t* CopyText(const char16_t* text);
+
 // Two lower-case hex digits per byte, no separators; nReverse == 1 writes the last byte first.
 HRESULT ConvertBinaryDataToString(char16_t** ppwszText, uint32_t dwCount, const uint8_t* pbData,
                                   int nReverse);

@@ -1,53 +1,74 @@
 #include "common/Utf.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-void AppendUtf16(std::u16string& out, char32_t cp) {
-    if (cp < 0x10000) {
-        out.push_back(static_cast<char16_t>(cp));
-    } else {
-        cp -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    }
+// Eight UTF-8 bytes or four UTF-16 units are tested at once: a word with none of these bits set
+// is all ASCII and is copied unit for unit.
+constexpr uint64_t kUtf8HighBits = 0x8080808080808080ull;
+constexpr uint64_t kUtf16NonAsciiBits = 0xFF80FF80FF80FF80ull;
+
+uint64_t LoadWord(const void* p) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof(word));
+    return word;
 }
 
-void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+char16_t* PutUtf16(char16_t* out, char32_t cp) {
+    if (cp < 0x10000) {
+        *out++ = static_cast<char16_t>(cp);
     } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        cp -= 0x10000;
+        *out++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+        *out++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
     }
+    return out;
+}
+
+char* PutUtf8(char* out, char32_t cp) {
+    if (cp < 0x80) {
+        *out++ = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (cp >> 6));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (cp >> 12));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (cp >> 18));
+        *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    return out;
 }
 
 }  // namespace
 
-std::u16string Utf8ToUtf16String(std::string_view in) {
-    std::u16string out;
-    out.reserve(in.size());
+size_t Utf8ToUtf16(std::string_view in, char16_t* out) {
+    char16_t* const start = out;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(in.data());
+    const size_t size = in.size();
     size_t i = 0;
-    while (i < in.size()) {
-        const uint8_t b0 = static_cast<uint8_t>(in[i]);
+    while (i < size) {
+        if (i + 8 <= size && (LoadWord(bytes + i) & kUtf8HighBits) == 0) {
+            for (size_t k = 0; k < 8; ++k) out[k] = bytes[i + k];
+            out += 8;
+            i += 8;
+            continue;
+        }
+        const uint8_t b0 = bytes[i];
         if (b0 < 0x80) {
-            out.push_back(b0);
+            *out++ = b0;
             ++i;
             continue;
         }
-        int extra;
+        size_t extra;
         char32_t cp;
         char32_t min;
         if (b0 >= 0xC2 && b0 <= 0xDF) {
@@ -57,37 +78,42 @@ std::u16string Utf8ToUtf16String(std::string_view in) {
         } else if (b0 >= 0xF0 && b0 <= 0xF4) {
             extra = 3, cp = b0 & 0x07, min = 0x10000;
         } else {
-            AppendUtf16(out, kReplacement);
+            out = PutUtf16(out, kReplacement);
             ++i;
             continue;
         }
         size_t j = 1;
-        for (; j <= static_cast<size_t>(extra) && i + j < in.size(); ++j) {
-            const uint8_t b = static_cast<uint8_t>(in[i + j]);
+        for (; j <= extra && i + j < size; ++j) {
+            const uint8_t b = bytes[i + j];
             if ((b & 0xC0) != 0x80) break;
             cp = (cp << 6) | (b & 0x3F);
         }
-        if (j != static_cast<size_t>(extra) + 1 || cp < min || cp > 0x10FFFF ||
-            (cp >= 0xD800 && cp <= 0xDFFF)) {
+        if (j != extra + 1 || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
             // Replace the maximal invalid prefix once and resume at the first byte not taken.
-            AppendUtf16(out, kReplacement);
-            i += j;
-            continue;
+            cp = kReplacement;
         }
-        AppendUtf16(out, cp);
+        out = PutUtf16(out, cp);
         i += j;
     }
-    return out;
+    return static_cast<size_t>(out - start);
 }
 
-std::string Utf16ToUtf8String(std::u16string_view in) {
-    std::string out;
-    out.reserve(in.size() * 3);
-    for (size_t i = 0; i < in.size(); ++i) {
-        char32_t cp = in[i];
+size_t Utf16ToUtf8(std::u16string_view in, char* out) {
+    char* const start = out;
+    const char16_t* units = in.data();
+    const size_t size = in.size();
+    size_t i = 0;
+    while (i < size) {
+        if (i + 4 <= size && (LoadWord(units + i) & kUtf16NonAsciiBits) == 0) {
+            for (size_t k = 0; k < 4; ++k) out[k] = static_cast<char>(units[i + k]);
+            out += 4;
+            i += 4;
+            continue;
+        }
+        char32_t cp = units[i++];
         if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (i + 1 < in.size() && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
+            if (i < size && units[i] >= 0xDC00 && units[i] <= 0xDFFF) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i] - 0xDC00);
                 ++i;
             } else {
                 cp = kReplacement;
@@ -95,7 +121,19 @@ std::string Utf16ToUtf8String(std::u16string_view in) {
         } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
             cp = kReplacement;
         }
-        AppendUtf8(out, cp);
+        out = PutUtf8(out, cp);
     }
+    return static_cast<size_t>(out - start);
+}
+
+std::u16string Utf8ToUtf16String(std::string_view in) {
+    std::u16string out(Utf16CapacityFor(in.size()), u'\0');
+    out.resize(Utf8ToUtf16(in, out.data()));
+    return out;
+}
+
+std::string Utf16ToUtf8String(std::u16string_view in) {
+    std::string out(Utf8CapacityFor(in.size()), '\0');
+    out.resize(Utf16ToUtf8(in, out.data()));
     return out;
 }

@@ -3,11 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-char16_t FoldAscii(char16_t c) {
-    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
-}
-}  // namespace
+#include "common/Ascii.h"
 
 size_t WcsLen(const char16_t* text) {
     if (text == nullptr) return 0;
@@ -18,8 +14,8 @@ size_t WcsLen(const char16_t* text) {
 
 int WcsICmp(const char16_t* a, const char16_t* b) {
     for (;; ++a, ++b) {
-        const char16_t ca = FoldAscii(*a);
-        const char16_t cb = FoldAscii(*b);
+        const char16_t ca = FoldAsciiCase(*a);
+        const char16_t cb = FoldAsciiCase(*b);
         if (ca != cb) return ca < cb ? -1 : 1;
         if (ca == 0) return 0;
     }
@@ -30,7 +26,8 @@ const char16_t* StrStrIW(const char16_t* haystack, const char16_t* needle) {
     if (*needle == 0) return haystack;
     for (; *haystack != 0; ++haystack) {
         size_t i = 0;
-        while (needle[i] != 0 && haystack[i] != 0 && FoldAscii(haystack[i]) == FoldAscii(needle[i]))
+        while (needle[i] != 0 && haystack[i] != 0 &&
+               FoldAsciiCase(haystack[i]) == FoldAsciiCase(needle[i]))
             ++i;
         if (needle[i] == 0) return haystack;
     }

@@ -196,7 +196,8 @@ Rect CCertificateList::GetItemRect(int nIndex) const {
 }
 
 void CCertificateList::BringWindowToTop() {
-    // GTK orders Tab by position, which already puts the list above the buttons first.
+    // Siblings in a GtkFixed do not overlap here, and the dialog orders Tab itself, so
+    // there is nothing to restack.
 }
 
 void CCertificateList::Focus() {

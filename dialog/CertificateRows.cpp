@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/Ascii.h"
 #include "dialog/WindowSystem.h"
 
 namespace certificate_rows {
@@ -85,13 +86,10 @@ std::u16string FormatLine(std::u16string_view format, const std::vector<FormatAr
 }
 
 int CompareNames(std::u16string_view a, std::u16string_view b) {
-    auto fold = [](char16_t c) -> char16_t {
-        return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
-    };
     const size_t n = std::min(a.size(), b.size());
     for (size_t i = 0; i < n; ++i) {
-        const char16_t x = fold(a[i]);
-        const char16_t y = fold(b[i]);
+        const char16_t x = FoldAsciiCase(a[i]);
+        const char16_t y = FoldAsciiCase(b[i]);
         if (x != y) return x < y ? -1 : 1;
     }
     if (a.size() == b.size()) return 0;

@@ -147,5 +147,3 @@ PinPromptResult ShowPinPromptWindow(const PinPromptRequest& request, std::string
     TRACE_INFO("PIN prompt answered: %s", result == PinPromptResult::kOk ? "OK" : "cancelled");
     return result;
 }
-
-void RegisterPinPromptWindow() { SetPinPrompt(ShowPinPromptWindow); }

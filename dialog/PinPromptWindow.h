@@ -11,6 +11,3 @@
 // Escape, the close box and a missing display answer kCancelled. The window's own copy of the
 // PIN lives in wiped-on-release memory and is cleared before the window goes.
 PinPromptResult ShowPinPromptWindow(const PinPromptRequest& request, std::string* pin);
-
-// Installs ShowPinPromptWindow as the platform's PIN prompt.
-void RegisterPinPromptWindow();

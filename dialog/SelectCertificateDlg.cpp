@@ -177,7 +177,7 @@ void CSelectCertificateDlg::CreateFromTemplate() {
     m_hRule = gtk_drawing_area_new();
     g_signal_connect(m_hRule, "draw", G_CALLBACK(DrawRule), nullptr);
 
-    // Children in the template's order; Tab cycles list, OK, Cancel.
+    // Children in the template's order, which is also the Tab order (see MoveFocus).
     place(m_hOK, ToPixels(kTemplateOK));
     place(m_hCancel, ToPixels(kTemplateCancel));
     place(m_hList, ToPixels(kTemplateList));
@@ -263,9 +263,8 @@ Exit:
     if (m_dwErrorCode >= 0) {
         gtk_widget_show_all(m_hWnd);
         gtk_window_present(GTK_WINDOW(m_hWnd));
-        // The first tab stop in the controls' order, which puts the list (brought to the top of
-        // its siblings) before OK: the arrow keys move the selection at once and Enter is OK.
-        m_CertificateList.Focus();
+        // The first tab stop of the template, the default button: Enter takes the selected row.
+        gtk_widget_grab_focus(m_hOK);
     } else {
         // As a dialog answers a close request: through the Cancel command.
         m_nCloseSource = g_idle_add(CloseCommandThunk, this);
@@ -506,10 +505,41 @@ gboolean CSelectCertificateDlg::CloseThunk(GtkWidget*, GdkEvent*, gpointer self)
     return TRUE;
 }
 
+void CSelectCertificateDlg::MoveFocus(bool bBackward) {
+    // GTK would order Tab by position and put the list, which lies above the buttons, first; a
+    // dialog cycles its tab stops in the template's order instead: OK, Cancel, the list.
+    GtkWidget* hFocus = gtk_window_get_focus(GTK_WINDOW(m_hWnd));
+    int nCurrent = 0;
+    if (hFocus == m_hCancel)
+        nCurrent = 1;
+    else if (hFocus != nullptr && hFocus != m_hOK && gtk_widget_is_ancestor(hFocus, m_hList))
+        nCurrent = 2;
+    const int nNext = (nCurrent + (bBackward ? 2 : 1)) % 3;
+    if (nNext == 0)
+        gtk_widget_grab_focus(m_hOK);
+    else if (nNext == 1)
+        gtk_widget_grab_focus(m_hCancel);
+    else
+        m_CertificateList.Focus();
+}
+
 gboolean CSelectCertificateDlg::KeyThunk(GtkWidget*, GdkEventKey* event, gpointer self) {
-    if (event->keyval != GDK_KEY_Escape) return FALSE;
-    static_cast<CSelectCertificateDlg*>(self)->OnCancel();
-    return TRUE;
+    auto* dialog = static_cast<CSelectCertificateDlg*>(self);
+    const guint nModifiers = event->state & gtk_accelerator_get_default_mod_mask();
+    switch (event->keyval) {
+        case GDK_KEY_Escape:
+            dialog->OnCancel();
+            return TRUE;
+        case GDK_KEY_Tab:
+        case GDK_KEY_KP_Tab:
+        case GDK_KEY_ISO_Left_Tab:
+            if ((nModifiers & ~GDK_SHIFT_MASK) != 0) return FALSE;
+            dialog->MoveFocus((nModifiers & GDK_SHIFT_MASK) != 0 ||
+                              event->keyval == GDK_KEY_ISO_Left_Tab);
+            return TRUE;
+        default:
+            return FALSE;
+    }
 }
 
 gboolean CSelectCertificateDlg::CloseCommandThunk(gpointer self) {

@@ -46,6 +46,7 @@ class CSelectCertificateDlg {
     void EndDialog(intptr_t nResult);
     void CreateFromTemplate();
     void ReleaseCertificates();
+    void MoveFocus(bool bBackward);  // Tab (forward) or Shift+Tab through OK, Cancel, the list
 
     static gboolean PaintThunk(GtkWidget*, cairo_t* cr, gpointer self);
     static void OkThunk(GtkButton*, gpointer self);

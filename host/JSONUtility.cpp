@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/Ascii.h"
+#include "common/Conversions.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
 #include "common/Utf.h"
@@ -39,7 +41,6 @@ std::string ValidUtf8(const char* text) { return Utf16ToUtf8String(Utf8ToUtf16St
 // The contents of a JSON string for `text` (RFC 8259, section 7), escaped the way cJSON prints
 // its strings, so that an echoed name can neither break the response nor add members to it.
 std::string JsonStringContents(const char* text) {
-    static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
     for (unsigned char c : ValidUtf8(text)) {
         switch (c) {
@@ -67,22 +68,14 @@ std::string JsonStringContents(const char* text) {
             default:
                 if (c < 0x20) {
                     out += "\\u00";
-                    out += kHex[c >> 4];
-                    out += kHex[c & 0xF];
+                    out += HexDigit(c >> 4);
+                    out += HexDigit(c);
                 } else {
                     out += static_cast<char>(c);
                 }
         }
     }
     return out;
-}
-
-// A new zero-filled copy of `text`, or null when there is no memory.
-char* CopyText(const char* text) {
-    const size_t length = strlen(text);
-    char* copy = static_cast<char*>(calloc(length + 1, 1));
-    if (copy != nullptr) memcpy(copy, text, length);
-    return copy;
 }
 
 // The type of a cJSON item without its storage flags (cJSON_IsReference, cJSON_StringIsConst).

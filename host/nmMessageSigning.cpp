@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "agent/CryptoAgent.h"
+#include "common/Ascii.h"
 #include "common/Conversions.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
@@ -160,8 +161,8 @@ Exit:
 
 bool AsciiCaseEqual(const char* a, const char* b) {
     for (;; ++a, ++b) {
-        char ca = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-        char cb = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
+        const char ca = FoldAsciiCase(*a);
+        const char cb = FoldAsciiCase(*b);
         if (ca != cb) return false;
         if (ca == 0) return true;
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/Ascii.h"
 #include "common/LastError.h"
 #include "common/Utf.h"
 #include "platform/CertInternal.h"
@@ -195,12 +196,8 @@ std::u16string HexValue(const ASN1_STRING* value) {
     Bytes der;
     if (any && ASN1_TYPE_set1(any.get(), ASN1_STRING_type(value), value) == 1)
         der = ToDer(any.get(), i2d_ASN1_TYPE);
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::u16string text = u"#";
-    for (uint8_t b : der) {
-        text.push_back(static_cast<char16_t>(kDigits[b >> 4]));
-        text.push_back(static_cast<char16_t>(kDigits[b & 15]));
-    }
+    AppendHex(text, der.data(), der.size(), HexCase::kUpper);
     return text;
 }
 

@@ -6,7 +6,7 @@
 #include "common/LastError.h"
 #include "common/WideString.h"
 #include "platform/CertInternal.h"
-#include "platform/NssCertPlatform.h"
+#include "platform/SystemCertPlatform.h"
 
 namespace cert_internal {
 bool IsStore(HCERTSTORE store) { return store != nullptr && store->magic == CertStore::kMagic; }

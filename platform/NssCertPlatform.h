@@ -70,7 +70,3 @@ class NssCertPlatform : public CertPlatform {
     std::map<ULONG_PTR, std::unique_ptr<Hash>> hashes_;
     ULONG_PTR next_handle_ = 0x1000;
 };
-
-// The production platform of this process (created on first use, destroyed at exit): NSS and the
-// SM2 providers together (SystemCertPlatform.h).
-CertPlatform& ProductionCertPlatform();

@@ -53,7 +53,8 @@ const MessageText kMessages[] = {
     {0x8010006Bu, u"The PIN is not correct.", u"PIN 码不正确。"},
 };
 
-int CopyText(const char16_t* text, char16_t* buffer, int capacity) {
+// LoadString's contract: as much of `text` as fits with its terminator; the characters copied.
+int CopyToBuffer(const char16_t* text, char16_t* buffer, int capacity) {
     if (buffer == nullptr || capacity <= 0) return 0;
     int n = 0;
     while (text[n] != 0 && n < capacity - 1) {
@@ -93,7 +94,8 @@ int LoadStringW(HINSTANCE hInstance, uint32_t uID, uint16_t wLanguage, char16_t*
     for (size_t i = 0; i < hInstance->count; ++i) {
         const StringTableEntry& entry = hInstance->strings[i];
         if (entry.id != uID) continue;
-        return CopyText(wLanguage == 2052 ? entry.chinese : entry.english, lpBuffer, cchBufferMax);
+        return CopyToBuffer(wLanguage == 2052 ? entry.chinese : entry.english, lpBuffer,
+                            cchBufferMax);
     }
     if (lpBuffer != nullptr && cchBufferMax > 0) lpBuffer[0] = 0;
     SetLastError(kErrorResourceNameNotFound);
@@ -108,7 +110,7 @@ int FormatMessageW(uint32_t dwMessageId, char16_t* lpBuffer, int nSize) {
     const bool chinese = GetUserDefaultUILanguage() == 2052;
     for (const MessageText& m : kMessages) {
         if (m.code == dwMessageId)
-            return CopyText(chinese ? m.chinese : m.english, lpBuffer, nSize);
+            return CopyToBuffer(chinese ? m.chinese : m.english, lpBuffer, nSize);
     }
     if (lpBuffer != nullptr && nSize > 0) lpBuffer[0] = 0;
     SetLastError(kErrorResourceNameNotFound);

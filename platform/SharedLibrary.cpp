@@ -2,8 +2,10 @@
 
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "common/LastError.h"
 #include "common/ResultCodes.h"
@@ -45,6 +47,30 @@ HMODULE LoadSharedLibrary(const char* pszPath) {
     }
     SetLastError(ERROR_SUCCESS);
     return static_cast<HMODULE>(handle);
+}
+
+HMODULE LoadSystemModule(const char* pszFileName) {
+    std::string strPath(4096, '\0');
+    ssize_t nLength = 0;
+    size_t nSlash = std::string::npos;
+
+    if (pszFileName == nullptr || *pszFileName == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    nLength = readlink("/proc/self/exe", strPath.data(), strPath.size());
+    if (nLength <= 0 || static_cast<size_t>(nLength) >= strPath.size()) {
+        TRACE_ERROR("LoadSystemModule: the executable's path is unknown (errno %d)", errno);
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    strPath.resize(static_cast<size_t>(nLength));
+    nSlash = strPath.rfind('/');
+    strPath.resize(nSlash == std::string::npos ? 0 : nSlash);
+    strPath += "/../lib/tessora/";
+    strPath += pszFileName;
+    TRACE_INFO("LoadSystemModule: %s", strPath.c_str());
+    return LoadSharedLibrary(strPath.c_str());
 }
 
 void* GetProcAddress(HMODULE hModule, const char* pszName) {

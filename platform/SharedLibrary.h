@@ -20,6 +20,14 @@ HMODULE LoadSharedLibrary(const char* pszPath);
 // library does not export the name.
 void* GetProcAddress(HMODULE hModule, const char* pszName);
 
+// Loads one of the system's own modules (such as "libtessora-window.so") from the folder its
+// installation keeps them in: <folder of this executable>/../lib/tessora, which is
+// /usr/lib/tessora for /usr/bin/tessora-host and <build>/lib/tessora for <build>/host/tessora-host.
+// The executable is found through /proc/self/exe, never through PATH or the working directory.
+// Callers keep a module loaded until the process ends, since objects it made may outlive any
+// caller. Null and the last error as LoadSharedLibrary on failure.
+HMODULE LoadSystemModule(const char* pszFileName);
+
 // Releases one load of the library; FALSE for a null handle or when the loader refuses.
 BOOL FreeLibrary(HMODULE hModule);
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/Ascii.h"
 #include "common/LastError.h"
 #include "common/Trace.h"
 #include "common/Utf.h"
@@ -48,25 +49,17 @@ bool IsValidUtf8(const std::string& text) {
 }
 
 void AppendEscaped(const std::string& part, std::string* out) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     const bool utf8 = IsValidUtf8(part);
     for (const char c : part) {
         const unsigned char byte = static_cast<unsigned char>(c);
         if (c == '%' || c == '/' || byte < 0x20 || byte == 0x7F || (byte > 0x7E && !utf8)) {
             out->push_back('%');
-            out->push_back(kDigits[byte >> 4]);
-            out->push_back(kDigits[byte & 15]);
+            out->push_back(HexDigit(byte >> 4, HexCase::kUpper));
+            out->push_back(HexDigit(byte, HexCase::kUpper));
         } else {
             out->push_back(c);
         }
     }
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
 }
 
 bool Unescape(const std::string& part, std::string* out) {

@@ -12,11 +12,16 @@
 #include <vector>
 
 #include "common/Conversions.h"
-#include "tests/agent-signing/HostSession.h"
 #include "tests/agent-signing/SigningFixture.h"
+#include "tests/support/HostSession.h"
 
 namespace signing_test {
 namespace {
+
+using host_session::Base64Bytes;
+using host_session::HostSession;
+using host_session::JsonString;
+using host_session::Response;
 
 constexpr int64_t kNoAvailableCert = static_cast<int32_t>(0xA0071001u);
 constexpr int64_t kCertNotReady = static_cast<int32_t>(0xA0072001u);

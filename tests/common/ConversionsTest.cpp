@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/Conversions.h"
@@ -57,6 +58,62 @@ TEST(Utf, RoundTripsAndReplacesInvalidSequences) {
     uint32_t count = 0;
     EXPECT_EQ(E_POINTER, UTF8ToUTF16(nullptr, &wide, &count));
     EXPECT_EQ(E_POINTER, UTF16ToUTF8(nullptr, &narrow, &bytes));
+}
+
+// The converters copy ASCII a word at a time (eight UTF-8 bytes, four UTF-16 units). Each probe
+// is placed after ASCII runs of every length up to two words and before runs of up to one word,
+// so it meets every word edge: a pair or a sequence split across words, a truncated sequence or
+// a lone surrogate at the very end, an invalid byte right after a copied word.
+TEST(Utf, AsciiRunsMeetOtherTextAtEveryWordEdge) {
+    struct Utf8Probe {
+        std::string utf8;
+        std::u16string utf16;
+    } utf8_probes[] = {
+        {"\xC3\xA9", u"\u00E9"},
+        {"\xE4\xB8\xAD", u"\u4E2D"},
+        {"\xF0\x9F\x98\x80", u"\U0001F600"},
+        {"\x7F\x80", u"\x7F\uFFFD"},  // the last ASCII byte, then a stray continuation byte
+        {"\xFF", u"\uFFFD"},
+        {"\xE4\xB8", u"\uFFFD"},  // truncated by the end or by the ASCII that follows
+        {"\xF0\x9F\x98", u"\uFFFD"},
+        {"\xED\xA0\x80", u"\uFFFD"},  // an encoded surrogate
+    };
+    struct Utf16Probe {
+        std::u16string utf16;
+        std::string utf8;
+    } utf16_probes[] = {
+        {u"\u0080", "\xC2\x80"},
+        {u"\u0100", "\xC4\x80"},      // no bit of 0x80 set, yet not ASCII
+        {u"\u4100", "\xE4\x84\x80"},  // low byte zero
+        {u"\U0001F600", "\xF0\x9F\x98\x80"},
+        {std::u16string(1, char16_t(0xD800)), "\xEF\xBF\xBD"},  // lone high surrogate
+        {std::u16string(1, char16_t(0xDC00)), "\xEF\xBF\xBD"},  // lone low surrogate
+        {std::u16string{char16_t(0xDC00), char16_t(0xD800)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+    };
+    const std::string letters = "abcdefghijklmnopq";
+    size_t before = 0, after = 0;
+    // Converts `in` with the C interface and compares text and count with `expected`.
+    const auto expect = [&](const auto& in, const auto& expected, auto convert) {
+        using Text = std::decay_t<decltype(expected)>;
+        typename Text::value_type* out = nullptr;
+        uint32_t count = 0;
+        ASSERT_EQ(S_OK, convert(in.c_str(), &out, &count));
+        EXPECT_EQ(expected, Text(out)) << before << " ASCII before, " << after << " after";
+        EXPECT_EQ(expected.size(), count);
+        std::free(out);
+    };
+    for (before = 0; before <= 17; ++before) {
+        for (after = 0; after <= 9; ++after) {
+            const std::string head = letters.substr(0, before);
+            const std::string tail = letters.substr(0, after);
+            const std::u16string head16(head.begin(), head.end());
+            const std::u16string tail16(tail.begin(), tail.end());
+            for (const Utf8Probe& p : utf8_probes)
+                expect(head + p.utf8 + tail, head16 + p.utf16 + tail16, UTF8ToUTF16);
+            for (const Utf16Probe& p : utf16_probes)
+                expect(head16 + p.utf16 + tail16, head + p.utf8 + tail, UTF16ToUTF8);
+        }
+    }
 }
 
 TEST(Hex, BinaryToStringHonoursOnlyReverseFlagOne) {

@@ -8,16 +8,16 @@
 #include <thread>
 #include <vector>
 
-#include "tests/agent-signing/HostSession.h"
 #include "tests/dialog/DialogTestSupport.h"
+#include "tests/support/HostSession.h"
 #include "tests/support/NssFixture.h"
 
 namespace {
 
 using dialog_test::RunCommand;
 using dialog_test::WithPerson;
-using signing_test::HostSession;
-using signing_test::Response;
+using host_session::HostSession;
+using host_session::Response;
 
 constexpr int64_t kUserCanceled = static_cast<int32_t>(0xA0071002u);
 constexpr int64_t kCertNotReady = static_cast<int32_t>(0xA0072001u);
@@ -100,7 +100,8 @@ TEST_P(DialogPickTest, PersonPicksThroughTheHost) {
 INSTANTIATE_TEST_SUITE_P(
     Keys, DialogPickTest,
     testing::Values(PickCase{"ReturnPicksTheFirst", "Return", 0, kSortedNames[0]},
-                    PickCase{"DownReturnPicksTheSecond", "Down Return", 0, kSortedNames[1]},
+                    PickCase{"TabTabDownReturnPicksTheSecond", "Tab Tab Down Return", 0,
+                             kSortedNames[1]},
                     PickCase{"EscapeCancelsAndForgets", "Escape", kUserCanceled, nullptr},
                     PickCase{"CloseBoxCancelsAndForgets", "close-box", kUserCanceled, nullptr}),
     [](const testing::TestParamInfo<PickCase>& info) { return std::string(info.param.name); });

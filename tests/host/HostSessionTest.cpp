@@ -11,14 +11,14 @@
 
 #include "common/Utf.h"
 #include "platform/Resources.h"
-#include "tests/host/HostSession.h"
+#include "tests/support/HostSession.h"
 
 namespace {
 
 using namespace std::string_literals;
-using host_test::Frames;
-using host_test::LanguageEnvironment;
-using host_test::RunSession;
+using host_session::Frames;
+using host_session::LanguageEnvironment;
+using host_session::RunSession;
 
 constexpr char kEnglish[] = "C.UTF-8";
 constexpr char kChinese[] = "zh_CN.UTF-8";
@@ -80,7 +80,7 @@ void RunSessions(const std::vector<Session>& sessions) {
         requests.push_back(kGetVersion);
         std::vector<std::string> expected = s.responses;
         expected.push_back(kVersion);
-        const host_test::SessionResult r =
+        const host_session::SessionResult r =
             RunSession(Frames(requests), LanguageEnvironment(s.lang));
         EXPECT_TRUE(r.only_frames);
         ASSERT_EQ(r.frames.size(), expected.size());
@@ -305,7 +305,7 @@ TEST(HostLoop, EndsOnlyAtEndOfInputOrAFailedWrite) {
     };
     for (const LoopEnd& c : cases) {
         SCOPED_TRACE(c.name);
-        const host_test::SessionResult r = RunSession(c.input);
+        const host_session::SessionResult r = RunSession(c.input);
         if (c.exact_output.empty()) {
             EXPECT_TRUE(r.only_frames);
             EXPECT_EQ(r.frames.size(), c.responses.size());
@@ -322,32 +322,32 @@ TEST(HostLoop, LengthArrivingInPiecesIsCompleted) {
     tessora::HostPipe host;
     ASSERT_TRUE(host.Start(TESSORA_HOST_PATH, LanguageEnvironment(kEnglish)));
     const std::string frame = tessora::EncodeFrame(kGetVersion);
-    ASSERT_TRUE(host.Write(frame.substr(0, 1), host_test::kTimeoutMs));
+    ASSERT_TRUE(host.Write(frame.substr(0, 1), host_session::kTimeoutMs));
     usleep(50 * 1000);
-    ASSERT_TRUE(host.Write(frame.substr(1, 2), host_test::kTimeoutMs));
+    ASSERT_TRUE(host.Write(frame.substr(1, 2), host_session::kTimeoutMs));
     usleep(50 * 1000);
-    ASSERT_TRUE(host.Write(frame.substr(3), host_test::kTimeoutMs));
+    ASSERT_TRUE(host.Write(frame.substr(3), host_session::kTimeoutMs));
     std::string response;
-    ASSERT_EQ(host.ReadFrame(&response, host_test::kTimeoutMs),
+    ASSERT_EQ(host.ReadFrame(&response, host_session::kTimeoutMs),
               tessora::HostPipe::ReadStatus::kFrame);
     EXPECT_EQ(response, kVersion);
-    EXPECT_EQ(host.Finish(host_test::kTimeoutMs), 0);
+    EXPECT_EQ(host.Finish(host_session::kTimeoutMs), 0);
     EXPECT_EQ(host.errors(), "");
 }
 
 TEST(HostLoop, StandardOutputIsNullWhileFramesUseAPrivateDescriptor) {
     tessora::HostPipe host;
     ASSERT_TRUE(host.Start(TESSORA_HOST_PATH, LanguageEnvironment(kEnglish)));
-    ASSERT_TRUE(host.WriteFrame(kGetVersion, host_test::kTimeoutMs));
+    ASSERT_TRUE(host.WriteFrame(kGetVersion, host_session::kTimeoutMs));
     std::string response;
-    ASSERT_EQ(host.ReadFrame(&response, host_test::kTimeoutMs),
+    ASSERT_EQ(host.ReadFrame(&response, host_session::kTimeoutMs),
               tessora::HostPipe::ReadStatus::kFrame);
     // The host now waits for the next request, past its start-up.
     char target[PATH_MAX] = {};
     const std::string fd1 = "/proc/" + std::to_string(host.pid()) + "/fd/1";
     ASSERT_GT(readlink(fd1.c_str(), target, sizeof target - 1), 0);
     EXPECT_STREQ(target, "/dev/null");
-    EXPECT_EQ(host.Finish(host_test::kTimeoutMs), 0);
+    EXPECT_EQ(host.Finish(host_session::kTimeoutMs), 0);
 }
 
 }  // namespace

@@ -2,42 +2,20 @@
 // sink on, the step lines of the host's units appear in the file, and after "off" nothing more
 // is added. Standard output carries only frames, standard error nothing.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include "tests/host/HostSession.h"
+#include "tests/support/HostSession.h"
+#include "tests/support/Shell.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class TemporaryDirectory {
-  public:
-    TemporaryDirectory() {
-        std::string pattern = (fs::temp_directory_path() / "tessora-trace-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test_shell::ReadFile;
+using test_shell::TempDir;
 
 // Runs tessora-trace with the test's control-file location; its own output is not ours to check.
 int Trace(const fs::path& runtime_dir, const std::string& arguments) {
@@ -47,17 +25,17 @@ int Trace(const fs::path& runtime_dir, const std::string& arguments) {
 }
 
 TEST(HostTrace, FlagsAndFileSinkSwitchWhileTheHostRuns) {
-    TemporaryDirectory dir;
+    TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     const fs::path log = dir.path() / "host.log";
     tessora::HostPipe host;
-    std::vector<std::string> env = host_test::LanguageEnvironment("C.UTF-8");
+    std::vector<std::string> env = host_session::LanguageEnvironment("C.UTF-8");
     env.push_back("XDG_RUNTIME_DIR=" + dir.path().string());
     ASSERT_TRUE(host.Start(TESSORA_HOST_PATH, env));
     const auto exchange = [&host](const std::string& request) {
         std::string response;
-        EXPECT_TRUE(host.WriteFrame(request, host_test::kTimeoutMs));
-        EXPECT_EQ(host.ReadFrame(&response, host_test::kTimeoutMs),
+        EXPECT_TRUE(host.WriteFrame(request, host_session::kTimeoutMs));
+        EXPECT_EQ(host.ReadFrame(&response, host_session::kTimeoutMs),
                   tessora::HostPipe::ReadStatus::kFrame);
         return response;
     };
@@ -84,7 +62,7 @@ TEST(HostTrace, FlagsAndFileSinkSwitchWhileTheHostRuns) {
         EXPECT_NE(traced.find(expected), std::string::npos) << expected << "\n" << traced;
     }
     EXPECT_EQ(exchange("not json"), R"({"function":"", "errorcode":-2146893779, "result":false})");
-    EXPECT_EQ(host.Finish(host_test::kTimeoutMs), 0);
+    EXPECT_EQ(host.Finish(host_session::kTimeoutMs), 0);
     EXPECT_EQ(ReadFile(log).size(), traced.size()) << "traced after off";
     EXPECT_EQ(host.output(), "");  // every byte was part of a frame
     EXPECT_EQ(host.errors(), "");

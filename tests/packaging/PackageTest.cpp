@@ -72,9 +72,13 @@ TEST_F(Package, ControlNamesThePackageItsLibrariesAndConffiles) {
 
 TEST_F(Package, HoldsTheProgramsTheExtensionAndEveryManifest) {
     const std::string contents = Dpkg("--contents");
-    std::vector<std::string> expected = {"./usr/bin/tessora-host", "./usr/bin/tessora-register",
-                                         "./usr/bin/tessora-verify", "./usr/bin/tessora-trace",
-                                         "./usr/bin/tessora-nmclient"};
+    std::vector<std::string> expected = {"./usr/bin/tessora-host",
+                                         "./usr/bin/tessora-register",
+                                         "./usr/bin/tessora-verify",
+                                         "./usr/bin/tessora-trace",
+                                         "./usr/bin/tessora-nmclient",
+                                         "./usr/lib/tessora/libtessora-window.so",
+                                         "./usr/lib/tessora/libtessora-nss.so"};
     for (const char* manifest : kManifests) expected.push_back("." + std::string(manifest));
     if (fs::exists(TESSORA_SOURCE_DIR "/browser/extension/manifest.json")) {
         expected.push_back("./usr/share/tessora/extension/manifest.json");
@@ -120,7 +124,7 @@ TEST_F(Package, ExtractedRegisterSeesThePackagedManifests) {
             << manifest << "\n"
             << output;
         const auto fields =
-            packaging_test::ParseManifest(test_shell::ReadText(dir_.str() + manifest));
+            packaging_test::ParseManifest(test_shell::ReadFile(dir_.str() + manifest));
         EXPECT_EQ(fields.path, "/usr/bin/tessora-host") << manifest;
     }
 
@@ -130,7 +134,7 @@ TEST_F(Package, ExtractedRegisterSeesThePackagedManifests) {
                               &output),
               0)
         << output;
-    const auto fields = packaging_test::ParseManifest(test_shell::ReadText(
+    const auto fields = packaging_test::ParseManifest(test_shell::ReadFile(
         dir_.path() / "home/.config/chromium/NativeMessagingHosts/org.tessora.host.json"));
     EXPECT_EQ(fields.path, dir_.str() + "/usr/bin/tessora-host");
 }

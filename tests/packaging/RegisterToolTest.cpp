@@ -105,7 +105,7 @@ TEST_P(EachBrowser, InstallStatusUninstallPerUserAndSystemWide) {
         std::string output;
         ASSERT_EQ(Register("install" + browser + scope.options + HostOption(), &output), 0)
             << output;
-        const auto manifest = ParseManifest(test_shell::ReadText(scope.manifest));
+        const auto manifest = ParseManifest(test_shell::ReadFile(scope.manifest));
         ASSERT_TRUE(manifest.parsed);
         EXPECT_EQ(manifest.name, "org.tessora.host");
         EXPECT_EQ(manifest.path, host_);
@@ -245,7 +245,7 @@ TEST_F(RegisterTool, HostPathIsWrittenAsJsonText) {
     MakeFile(odd, 0755);
     ASSERT_EQ(Register("install --browser firefox --host " + Quote(odd)), 0);
     const auto manifest = ParseManifest(
-        test_shell::ReadText(home_ / ".mozilla/native-messaging-hosts/org.tessora.host.json"));
+        test_shell::ReadFile(home_ / ".mozilla/native-messaging-hosts/org.tessora.host.json"));
     EXPECT_EQ(manifest.path, odd);
     EXPECT_EQ(Register("status --browser firefox"), 0);
 }

@@ -33,7 +33,7 @@ class ProvidersToolTest : public testing::Test {
         return run;
     }
 
-    static std::string Read(const fs::path& path) { return test_shell::ReadText(path); }
+    static std::string Read(const fs::path& path) { return test_shell::ReadFile(path); }
 
     std::string UserFolder() const { return token_.folders().user; }
     // The system folder this build of the command uses, relative to its working directory.

@@ -14,18 +14,18 @@
 #include <vector>
 
 #include "common/Conversions.h"
-#include "tests/agent-signing/HostSession.h"
 #include "tests/agent-signing/SignedDataReader.h"
 #include "tests/dialog/DialogTestSupport.h"
+#include "tests/support/HostSession.h"
 #include "tests/support/Shell.h"
 #include "tests/support/SoftToken.h"
 
 namespace {
 
-using signing_test::Base64Bytes;
-using signing_test::HostSession;
-using signing_test::JsonString;
-using signing_test::Response;
+using host_session::Base64Bytes;
+using host_session::HostSession;
+using host_session::JsonString;
+using host_session::Response;
 using soft_token::ContainerSpec;
 using soft_token::KeyPair;
 
@@ -334,7 +334,7 @@ TEST_F(Sm2HostTest, PinPrompt) {
     EXPECT_EQ(host.Call("SignMsgPKCS7", {"\"text\"", "\"SHA-256\"", "true"}).errorcode, kPinLocked);
     EXPECT_EQ(host.Finish(), 0);
 
-    const std::string traced = test_shell::ReadText(trace_file);
+    const std::string traced = test_shell::ReadFile(trace_file);
     EXPECT_NE(traced.find("SKF_VerifyPIN"), std::string::npos);
     for (const char* pin : {kPin, "271828", "271829"})
         EXPECT_EQ(traced.find(pin), std::string::npos) << pin;

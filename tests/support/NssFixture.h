@@ -7,13 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/Shell.h"
+
 class NssFixture {
   public:
     // password empty: the database's keys need no login.
     explicit NssFixture(const std::string& password = std::string());
-    ~NssFixture();
-    NssFixture(const NssFixture&) = delete;
-    NssFixture& operator=(const NssFixture&) = delete;
 
     bool ok() const { return ok_; }  // false when the script failed
     const std::string& root() const { return root_; }
@@ -26,7 +25,8 @@ class NssFixture {
     std::map<std::string, std::string> Checksums() const;
 
   private:
-    std::string root_;
+    test_shell::TempDir dir_;
+    std::string root_ = dir_.str();
     bool ok_ = false;
 };
 

@@ -6,30 +6,46 @@
 #include <sys/wait.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace test_shell {
 
+// A folder of its own, removed with everything in it when the object goes.
 class TempDir {
   public:
     TempDir() {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "tessora-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
     }
     ~TempDir() {
         std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+        std::filesystem::remove_all(path_, ignored);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
     std::string str() const { return path_.string(); }
+
+    // Writes `content` to the file `name` in the folder; its path.
+    std::filesystem::path Write(const std::string& name, const std::string& content) const {
+        const std::filesystem::path file = path_ / name;
+        std::ofstream(file, std::ios::binary) << content;
+        return file;
+    }
+    std::filesystem::path Write(const std::string& name,
+                                const std::vector<uint8_t>& content) const {
+        return Write(name, std::string(content.begin(), content.end()));
+    }
 
   private:
     std::filesystem::path path_;
@@ -56,7 +72,8 @@ inline int Run(const std::string& command, std::string* output = nullptr) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-inline std::string ReadText(const std::filesystem::path& path) {
+// The bytes of a file; empty when it cannot be read.
+inline std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();

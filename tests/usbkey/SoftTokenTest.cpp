@@ -540,7 +540,7 @@ TEST_F(SoftTokenTest, DevelopmentTokenSetUpByItsCommandSigns) {
         Close(token);
     }
     // It keeps no load records in its user's file, which would only grow.
-    EXPECT_EQ(test_shell::ReadText(folder / "state").find("@load"), std::string::npos);
+    EXPECT_EQ(test_shell::ReadFile(folder / "state").find("@load"), std::string::npos);
     if (saved != nullptr) {
         setenv("XDG_CONFIG_HOME", saved_config.c_str(), 1);
     } else {

@@ -34,72 +34,22 @@ std::string Base64(const Bytes& data) {
     return out;
 }
 
-TempDir::TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "tessora-verify-XXXXXX").string();
-    Check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::filesystem::path TempDir::Write(const std::string& name, const std::string& content) const {
-    const auto file = path_ / name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file;
-}
-
-std::filesystem::path TempDir::Write(const std::string& name, const Bytes& content) const {
-    return Write(name, std::string(content.begin(), content.end()));
-}
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-EvpPkeyPtr MakeSm2Key() {
-    EvpPkeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
-    Check(key != nullptr, "SM2 key");
-    return key;
-}
-
-EvpPkeyPtr MakeRsaKey() {
-    EvpPkeyPtr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{2048}));
-    Check(key != nullptr, "RSA key");
-    return key;
-}
-
 X509Ptr MakeCertificate(EVP_PKEY* subject_key, EVP_PKEY* issuer_key, const CertParams& params) {
-    X509Ptr cert(X509_new());
-    Check(cert && X509_set_version(cert.get(), 2) == 1, "X509_new");
-    Check(ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), params.serial) == 1, "serial");
-    X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>(params.common_name.c_str()),
-                               -1, -1, 0);
-    X509_NAME* issuer = X509_get_issuer_name(cert.get());
-    X509_NAME_add_entry_by_txt(issuer, "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>("Test Authority"), -1, -1, 0);
-    Check(
-        ASN1_TIME_set_string_X509(X509_getm_notBefore(cert.get()), params.not_before.c_str()) == 1,
-        "notBefore");
-    Check(ASN1_TIME_set_string_X509(X509_getm_notAfter(cert.get()), params.not_after.c_str()) == 1,
-          "notAfter");
-    Check(X509_set_pubkey(cert.get(), subject_key) == 1, "pubkey");
-    EvpMdCtxPtr md_ctx(EVP_MD_CTX_new());
-    EVP_PKEY_CTX* pkey_ctx = nullptr;
-    const bool sm2 = EVP_PKEY_is_a(issuer_key, "SM2");
-    Check(EVP_DigestSignInit(md_ctx.get(), &pkey_ctx, sm2 ? EVP_sm3() : EVP_sha256(), nullptr,
-                             issuer_key) == 1,
-          "DigestSignInit");
-    if (sm2) Check(EVP_PKEY_CTX_set1_id(pkey_ctx, kDefaultId, 16) == 1, "set1_id");
-    Check(X509_sign_ctx(cert.get(), md_ctx.get()) > 0, "X509_sign_ctx");
+    TestCertificateSpec spec;
+    spec.subject = "CN=";
+    for (char c : params.common_name) {
+        if (c == ',' || c == '+' || c == '\\') spec.subject += '\\';
+        spec.subject += c;
+    }
+    spec.issuer = "CN=Test Authority";
+    spec.issuer_key = issuer_key;
+    spec.serial = params.serial;
+    spec.not_before_time = params.not_before;
+    spec.not_after_time = params.not_after;
+    spec.subject_key_id = false;
+    spec.sm2_default_id = true;
+    X509Ptr cert = MakeTestX509(subject_key, spec);
+    Check(cert != nullptr, "certificate");
     return cert;
 }
 
@@ -265,18 +215,6 @@ Bytes CmsSign(const TempDir& dir, X509* cert, EVP_PKEY* key, const std::string& 
     std::string output;
     Check(Run(command, &output) == 0, ("openssl cms: " + output).c_str());
     return ToBytes(ReadFile(out));
-}
-
-int Run(const std::string& command, std::string* output) {
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return -1;
-    std::string text;
-    std::array<char, 4096> buffer;
-    size_t n = 0;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) text.append(buffer.data(), n);
-    const int status = pclose(pipe);
-    if (output != nullptr) *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace verify_test

@@ -1,6 +1,6 @@
 // Fixtures for the verification tests, made fresh by each test: SM2 and RSA keys and certificates
 // from OpenSSL, a small DER writer for hand-built SignedData (GM/T 0010 layout), SM2 signatures
-// with the default identity, and a temporary folder.
+// with the default identity; the temporary folder is the shared one (tests/support/Shell.h).
 #pragma once
 
 #include <openssl/evp.h>
@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "common/OpenSslPtr.h"
+#include "tests/support/Shell.h"
+#include "tests/support/TestKeys.h"
 
 namespace verify_test {
 
@@ -20,24 +22,12 @@ using Bytes = std::vector<uint8_t>;
 Bytes ToBytes(const std::string& text);
 std::string Base64(const Bytes& data);  // one line, padded
 
-// A folder removed with everything in it when the object goes.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path Write(const std::string& name, const std::string& content) const;
-    std::filesystem::path Write(const std::string& name, const Bytes& content) const;
+using test_shell::ReadFile;
+using test_shell::Run;
+using test_shell::TempDir;
 
-  private:
-    std::filesystem::path path_;
-};
-std::string ReadFile(const std::filesystem::path& path);
-
-EvpPkeyPtr MakeSm2Key();
-EvpPkeyPtr MakeRsaKey();
+using ::MakeRsaKey;
+using ::MakeSm2Key;
 
 struct CertParams {
     long serial = 1;
@@ -85,8 +75,5 @@ Bytes IssuerDer(X509* cert);
 // or detached, as DER. The files it needs are written into dir.
 Bytes CmsSign(const TempDir& dir, X509* cert, EVP_PKEY* key, const std::string& message,
               const std::string& digest, bool attached);
-
-// Runs a shell command; returns its exit status (stdout and stderr are captured into *output).
-int Run(const std::string& command, std::string* output = nullptr);
 
 }  // namespace verify_test

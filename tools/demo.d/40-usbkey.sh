@@ -4,7 +4,7 @@
 # to look in; its state file says which keys are plugged in.
 set -euo pipefail
 
-HOST="$BUILD_DIR/tests/usbkey/tessora-host-usbkey-demo"
+HOST="$BUILD_DIR/host/tessora-host-usbkey-demo"
 SOFTSKF="$BUILD_DIR/tests/usbkey/softskf/libsoftskf.so"
 NMCLIENT="$BUILD_DIR/tools/nmclient/tessora-nmclient"
 LIBDIR="$BUILD_DIR/demo/usbkey-system-lib"

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Ascii.h"
 #include "common/OpenSslPtr.h"
 #include "platform/ProviderRegistry.h"
 #include "platform/SkfLibrary.h"
@@ -198,13 +199,9 @@ std::string SubjectText(X509* certificate) {
 }
 
 std::string SerialText(X509* certificate) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     const ASN1_INTEGER* serial = X509_get0_serialNumber(certificate);
     std::string text;
-    for (int i = 0; i < serial->length; ++i) {
-        text.push_back(kDigits[serial->data[i] >> 4]);
-        text.push_back(kDigits[serial->data[i] & 15]);
-    }
+    AppendHex(text, serial->data, static_cast<size_t>(serial->length));
     return text;
 }
 

@@ -1,8 +1,10 @@
-// One run of the real tessora-host for a test: requests as JSON in, decoded responses out, and
-// the exit code at the end. The pipe work is the shared driver's (tools/nmclient/HostPipe.h).
+// Runs the real tessora-host over pipes, the one frame driver of the host-level tests (the pipe
+// work is tools/nmclient/HostPipe.h): either a whole input at once with every frame and the exit
+// code out (RunSession), or request by request with decoded responses (HostSession).
 #pragma once
 
 #include <cjson/cJSON.h>
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -16,10 +18,46 @@
 #error "TESSORA_HOST_PATH names the host binary under test"
 #endif
 
-namespace signing_test {
+namespace host_session {
 
-// Generous: a 1 MiB signature under the sanitizers takes a while.
-constexpr int kHostTimeoutMs = 120 * 1000;
+// Generous: the sanitizer build is several times slower (a 1 MiB signature takes a while), and a
+// hung host fails the test.
+constexpr int kTimeoutMs = 120 * 1000;
+
+// The environment every host of these tests runs in: the language comes from LANG alone; no
+// certificate database, no display and no trace control file of the person running the tests.
+inline std::vector<std::string> LanguageEnvironment(const std::string& lang) {
+    return {"LC_ALL",  "LC_MESSAGES",     "LANG=" + lang,   "HOME=/nonexistent",
+            "DISPLAY", "WAYLAND_DISPLAY", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR=/nonexistent"};
+}
+
+struct SessionResult {
+    std::vector<std::string> frames;
+    bool only_frames = false;  // standard output held whole frames and nothing else
+    std::string output;
+    std::string errors;
+    int exit_code = -1;
+};
+
+inline SessionResult RunSession(const std::string& input, const std::vector<std::string>& env =
+                                                              LanguageEnvironment("C.UTF-8")) {
+    SessionResult result;
+    tessora::HostPipe host;
+    EXPECT_TRUE(host.Start(TESSORA_HOST_PATH, env));
+    // A host that stops reading early (a too-long response) makes the write fail; that is fine.
+    host.Write(input, kTimeoutMs);
+    result.exit_code = host.Finish(kTimeoutMs);
+    result.output = host.output();
+    result.errors = host.errors();
+    result.only_frames = tessora::DecodeFrames(result.output, &result.frames);
+    return result;
+}
+
+inline std::string Frames(const std::vector<std::string>& bodies) {
+    std::string bytes;
+    for (const std::string& body : bodies) bytes += tessora::EncodeFrame(body);
+    return bytes;
+}
 
 struct Response {
     bool framed = false;    // a normal frame arrived
@@ -39,9 +77,8 @@ class HostSession {
 
     Response Call(const std::string& request) {
         Response response;
-        if (!started_ || !host_.WriteFrame(request, kHostTimeoutMs)) return response;
-        const tessora::HostPipe::ReadStatus status =
-            host_.ReadFrame(&response.text, kHostTimeoutMs);
+        if (!started_ || !host_.WriteFrame(request, kTimeoutMs)) return response;
+        const tessora::HostPipe::ReadStatus status = host_.ReadFrame(&response.text, kTimeoutMs);
         response.sentinel = status == tessora::HostPipe::ReadStatus::kSentinel;
         response.framed = status == tessora::HostPipe::ReadStatus::kFrame;
         if (!response.framed) return response;
@@ -65,7 +102,7 @@ class HostSession {
     }
 
     // Ends the host's input and returns its exit code.
-    int Finish() { return host_.Finish(kHostTimeoutMs); }
+    int Finish() { return host_.Finish(kTimeoutMs); }
 
   private:
     tessora::HostPipe host_;
@@ -92,4 +129,4 @@ inline std::vector<uint8_t> Base64Bytes(const std::string& text) {
     return out;
 }
 
-}  // namespace signing_test
+}  // namespace host_session

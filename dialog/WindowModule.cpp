@@ -1,0 +1,26 @@
+// The entry points of libtessora-window.so (WindowDialogs.h).
+#include <type_traits>
+
+#include "dialog/PinPromptWindow.h"
+#include "dialog/SelectCertificateDlg.h"
+#include "dialog/WindowDialogs.h"
+
+extern "C" {
+
+__attribute__((visibility("default"))) int TessoraWindowSelectCertificate(
+    const SELECT_CERTIFICATE_DIALOG_PARAM* pParam, PCCERT_CONTEXT* ppSelectedCert,
+    DWORD* pdwErrorCode) {
+    return RunWindowSelectCertificateDialog(pParam, ppSelectedCert, pdwErrorCode);
+}
+
+__attribute__((visibility("default"))) PinPromptResult TessoraWindowPromptForPin(
+    const PinPromptRequest* request, std::string* pin) {
+    if (request == nullptr) return PinPromptResult::kCancelled;
+    return ShowPinPromptWindow(*request, pin);
+}
+
+}  // extern "C"
+
+static_assert(
+    std::is_same_v<decltype(&TessoraWindowSelectCertificate), SelectCertificateDialogRunner>);
+static_assert(std::is_same_v<decltype(&TessoraWindowPromptForPin), WindowPinPromptFn>);
