@@ -18,6 +18,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/Ascii.h"
 #include "common/LastError.h"
 #include "common/Trace.h"
 #include "common/Utf.h"
@@ -115,26 +116,16 @@ std::string HomeDirectory() {
 }
 
 std::string Hex(const SECItem* item) {
-    static constexpr char kDigits[] = "0123456789abcdef";
     std::string text;
-    for (unsigned i = 0; item != nullptr && i < item->len; ++i) {
-        text.push_back(kDigits[item->data[i] >> 4]);
-        text.push_back(kDigits[item->data[i] & 15]);
-    }
+    if (item != nullptr) AppendHex(text, item->data, item->len);
     return text;
 }
 
 bool ParseHex(const std::string& text, std::vector<uint8_t>* bytes) {
-    auto digit = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
     if (text.empty() || text.size() % 2 != 0) return false;
     bytes->clear();
     for (size_t i = 0; i < text.size(); i += 2) {
-        const int high = digit(text[i]), low = digit(text[i + 1]);
+        const int high = HexValue(text[i]), low = HexValue(text[i + 1]);
         if (high < 0 || low < 0) return false;
         bytes->push_back(static_cast<uint8_t>(high * 16 + low));
     }

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/HostSession.h"
 #include "tests/support/NssFixture.h"
 #include "tests/support/Shell.h"
-#include "tools/nmclient/HostPipe.h"
 
 #ifndef TESSORA_HOST_PATH
 #error "TESSORA_HOST_PATH names the host binary under test"
@@ -20,8 +20,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using host_session::HostSession;
 
-constexpr int kTimeoutMs = 120 * 1000;
 constexpr char kWindowModule[] = "libtessora-window.so";
 constexpr char kNssModule[] = "libtessora-nss.so";
 // HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND) as the reply's signed errorcode.
@@ -29,19 +29,17 @@ constexpr char kModuleNotFound[] = "\"errorcode\":-2147024770,";
 constexpr char kVersionReply[] =
     R"({"function":"GetVersion","errorcode":0,"result":"3.4.0.3","randomId":"v"})";
 
-std::string Call(tessora::HostPipe* host, const std::string& request) {
-    std::string response;
-    if (!host->WriteFrame(request, kTimeoutMs) ||
-        host->ReadFrame(&response, kTimeoutMs) != tessora::HostPipe::ReadStatus::kFrame)
-        return "(no frame)";
-    return response;
+// The reply's text, or "(no frame)".
+std::string Call(HostSession& host, const std::string& request) {
+    const host_session::Response response = host.Call(request);
+    return response.framed ? response.text : "(no frame)";
 }
 
-std::string GetVersion(tessora::HostPipe* host) {
+std::string GetVersion(HostSession& host) {
     return Call(host, R"({"function":"GetVersion","params":[],"randomId":"v"})");
 }
 
-std::string SelectCertificate(tessora::HostPipe* host, const std::string& subject) {
+std::string SelectCertificate(HostSession& host, const std::string& subject) {
     return Call(host, R"({"function":"SelectCertificate","params":[")" + subject +
                           R"(","",""],"randomId":"s"})");
 }
@@ -56,18 +54,17 @@ std::string MappedObjects(pid_t pid) {
 }
 
 TEST(HostModules, GetVersionAndErrorTextMapNoWindowSystemAndNoNss) {
-    tessora::HostPipe host;
-    ASSERT_TRUE(host.Start(TESSORA_HOST_PATH, {"HOME=/nonexistent", "LANG=C", "LC_ALL"}));
-    EXPECT_EQ(GetVersion(&host), kVersionReply);
-    EXPECT_NE(
-        Call(&host, R"({"function":"GetLastErrorDesc","params":[]})").find("\"errorcode\":0,"),
-        std::string::npos);
+    HostSession host({"HOME=/nonexistent", "LANG=C", "LC_ALL"});
+    ASSERT_TRUE(host.started());
+    EXPECT_EQ(GetVersion(host), kVersionReply);
+    EXPECT_NE(Call(host, R"({"function":"GetLastErrorDesc","params":[]})").find("\"errorcode\":0,"),
+              std::string::npos);
     const std::string mapped = MappedObjects(host.pid());
     ASSERT_NE(mapped.find("libc.so"), std::string::npos) << mapped;
     for (const char* library : {"libgtk-3", "libgdk-3", "libgcr", "libcairo", "libpango",
                                 "libgdk_pixbuf", "libnss3", "libnspr4", "libtessora-"})
         EXPECT_EQ(mapped.find(library), std::string::npos) << library << " is mapped:\n" << mapped;
-    EXPECT_EQ(host.Finish(kTimeoutMs), 0);
+    EXPECT_EQ(host.Finish(), 0);
 }
 
 // The host copied into an installed layout (bin/tessora-host, lib/tessora/), without the modules
@@ -99,13 +96,12 @@ TEST(HostModules, InstalledLayoutFindsItsModulesAndAMissingOneFailsCleanly) {
             fs::copy_file(built_modules / module, root.path() / "lib" / "tessora" / module);
         for (const char* module : c.removed) fs::remove(root.path() / "lib" / "tessora" / module);
 
-        tessora::HostPipe host;
-        ASSERT_TRUE(
-            host.Start((root.path() / "bin" / "tessora-host").string(),
-                       {"HOME=" + nss.home(), "LANG=C", "LC_ALL", "DISPLAY", "WAYLAND_DISPLAY"}));
-        EXPECT_NE(SelectCertificate(&host, c.subject).find(c.expected), std::string::npos);
-        EXPECT_EQ(GetVersion(&host), kVersionReply);
-        EXPECT_EQ(host.Finish(kTimeoutMs), 0);
+        HostSession host({"HOME=" + nss.home(), "LANG=C", "LC_ALL", "DISPLAY", "WAYLAND_DISPLAY"},
+                         (root.path() / "bin" / "tessora-host").string());
+        ASSERT_TRUE(host.started());
+        EXPECT_NE(SelectCertificate(host, c.subject).find(c.expected), std::string::npos);
+        EXPECT_EQ(GetVersion(host), kVersionReply);
+        EXPECT_EQ(host.Finish(), 0);
     }
 }
 

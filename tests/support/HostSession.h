@@ -70,10 +70,15 @@ struct Response {
 
 class HostSession {
   public:
-    // env_changes as HostPipe::Start takes them ("NAME=VALUE" sets, "NAME" removes).
-    explicit HostSession(const std::vector<std::string>& env_changes) {
-        started_ = host_.Start(TESSORA_HOST_PATH, env_changes);
+    // env_changes as HostPipe::Start takes them ("NAME=VALUE" sets, "NAME" removes); `program` is
+    // the host under test unless a test runs a copy of it.
+    explicit HostSession(const std::vector<std::string>& env_changes,
+                         const std::string& program = TESSORA_HOST_PATH) {
+        started_ = host_.Start(program, env_changes);
     }
+
+    bool started() const { return started_; }
+    pid_t pid() const { return host_.pid(); }
 
     Response Call(const std::string& request) {
         Response response;
