@@ -1,13 +1,14 @@
 #include "platform/ProviderRegistry.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "common/Trace.h"
 #include "common/Utf.h"
@@ -23,6 +24,22 @@ struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// An open file descriptor, closed when it goes out of scope.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return m_fd; }
+    explicit operator bool() const { return m_fd >= 0; }
+
+  private:
+    int m_fd;
+};
 
 std::string Trim(const std::string& text) {
     const size_t first = text.find_first_not_of(kBlanks);
@@ -55,21 +72,36 @@ std::vector<std::string> ProviderFiles(const std::string& folder) {
     return names;
 }
 
+// The whole of a regular file, or the reason it cannot be had. POSIX calls rather than streams: the
+// host carries no stream or locale machinery for one small file.
+static std::string ReadRegularFile(const std::string& path, std::string* content) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return "cannot be read (a dangling link?)";
+    if (!S_ISREG(status.st_mode)) return "is not a regular file";
+    FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return "cannot be read";
+    char buffer[4096];
+    for (;;) {
+        const ssize_t count = read(fd.get(), buffer, sizeof buffer);
+        if (count == 0) return std::string();
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) return "cannot be read";
+        content->append(buffer, static_cast<size_t>(count));
+    }
+}
+
 std::string ReadProviderFile(const std::string& path, ProviderEntry* entry) {
     entry->file = path;
-    std::error_code error;
-    if (!std::filesystem::exists(path, error)) return "cannot be read (a dangling link?)";
-    if (!std::filesystem::is_regular_file(path, error)) return "is not a regular file";
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return "cannot be read";
-    std::stringstream content;
-    content << in.rdbuf();  // an empty file reads as nothing and then lacks name=
-    if (in.bad()) return "cannot be read";
-    std::string line;
+    std::string content;  // an empty file reads as nothing and then lacks name=
+    const std::string problem = ReadRegularFile(path, &content);
+    if (!problem.empty()) return problem;
     bool has_name = false;
     bool has_library = false;
-    while (std::getline(content, line)) {
-        const std::string trimmed = Trim(line);
+    for (size_t start = 0; start < content.size();) {
+        size_t end = content.find('\n', start);
+        if (end == std::string::npos) end = content.size();
+        const std::string trimmed = Trim(content.substr(start, end - start));
+        start = end + 1;
         if (trimmed.empty() || trimmed[0] == '#') continue;
         const size_t equals = trimmed.find('=');
         if (equals == std::string::npos) continue;  // not a key line: ignored like a comment
