@@ -46,7 +46,8 @@ ssize_t ReadOnce(int fd, void* buffer, size_t count) {
 // writev continuing where the previous one stopped.
 bool WriteAll(int fd, struct iovec* parts, int count) {
     while (count > 0) {
-        ssize_t n = writev(fd, parts, count);
+        ssize_t n =
+            count == 1 ? write(fd, parts->iov_base, parts->iov_len) : writev(fd, parts, count);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             WaitReady(fd, POLLOUT);
@@ -80,6 +81,9 @@ void WidenPipeOnce(int fd, size_t frame_size, bool* widened) {
     if (fcntl(fd, F_SETPIPE_SZ, kWidePipeSize) < 0)
         TRACE_INFO("WidenPipeOnce: descriptor %d keeps its size (errno %d)", fd, errno);
 }
+
+// Frames up to this size go out from a copy on the stack.
+constexpr size_t kSmallFrame = 4096;
 
 bool g_input_widened = false;
 bool g_output_widened = false;
@@ -221,6 +225,8 @@ int WriteToNativeMessaging(const char* pszOutputMsg, int nFd) {
     size_t nLength = 0;
     uint8_t byLength[4] = {0xFF, 0xFF, 0xFF, 0xFF};
     struct iovec stParts[2] = {};
+    int nParts = 2;
+    uint8_t bySmallFrame[kSmallFrame];
 
     if (NULL == pszOutputMsg) {
         FAILED_STEP(kUnit, "Check Parameters(pszOutputMsg)", -1, "NULL == pszOutputMsg");
@@ -244,13 +250,22 @@ int WriteToNativeMessaging(const char* pszOutputMsg, int nFd) {
     byLength[1] = static_cast<uint8_t>(nLength >> 8);
     byLength[2] = static_cast<uint8_t>(nLength >> 16);
     byLength[3] = static_cast<uint8_t>(nLength >> 24);
-    stParts[1].iov_base = const_cast<char*>(pszOutputMsg);
-    stParts[1].iov_len = nLength;
-    WidenPipeOnce(nFd, nLength, &g_output_widened);
+    if (nLength <= sizeof bySmallFrame - sizeof byLength) {
+        // A short answer is cheaper copied behind its length than gathered by writev.
+        memcpy(bySmallFrame, byLength, sizeof byLength);
+        memcpy(bySmallFrame + sizeof byLength, pszOutputMsg, nLength);
+        stParts[0].iov_base = bySmallFrame;
+        stParts[0].iov_len = sizeof byLength + nLength;
+        nParts = 1;
+    } else {
+        stParts[1].iov_base = const_cast<char*>(pszOutputMsg);
+        stParts[1].iov_len = nLength;
+        WidenPipeOnce(nFd, nLength, &g_output_widened);
+    }
 
-    // One frame per call, the prefix and the text gathered by one writev straight to the
-    // descriptor: no copy of the text, no stream buffer to flush.
-    if (!WriteAll(nFd, stParts, 2)) {
+    // One frame per call, straight to the descriptor, no stream buffer to flush; a long text is
+    // gathered behind its length by writev rather than copied.
+    if (!WriteAll(nFd, stParts, nParts)) {
         FAILED_STEP(kUnit, "write", -1, "nWriteSize != nWriteBufSize");
         goto Exit;
     }
