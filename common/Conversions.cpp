@@ -16,6 +16,21 @@ constexpr char kBase64Unit[] = "Base64Utility";
 constexpr char kMiscUnit[] = "Misc";
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
+// The Base64 characters of every 12-bit value, two to an entry: the encoder looks up a pair of
+// characters at a time.
+struct Base64Pairs {
+    char text[4096][2];
+};
+constexpr Base64Pairs MakeBase64Pairs() {
+    Base64Pairs pairs{};
+    for (int v = 0; v < 4096; ++v) {
+        pairs.text[v][0] = kAlphabet[v >> 6];
+        pairs.text[v][1] = kAlphabet[v & 63];
+    }
+    return pairs;
+}
+constexpr Base64Pairs kBase64Pairs = MakeBase64Pairs();
+
 int DecodeChar(unsigned char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
     if (c >= 'a' && c <= 'z') return c - 'a' + 26;
@@ -33,7 +48,7 @@ int DecodeChar(unsigned char c) {
 // are never touched.
 HRESULT UTF16ToUTF8(const char16_t* lpwszSrc, char** ppszDest, uint32_t* pdwByteCount) {
     if (lpwszSrc == nullptr) return E_POINTER;
-    const std::u16string_view source(lpwszSrc);
+    const std::u16string_view source(lpwszSrc, WcsLen(lpwszSrc));
     char* buffer = nullptr;
     if (source.size() < (SIZE_MAX - 1) / 3)
         buffer = static_cast<char*>(std::malloc(Utf8CapacityFor(source.size()) + 1));
@@ -172,10 +187,9 @@ bool Base64Encode(const uint8_t* pbData, uint32_t dwCount, char* pszOut, uint32_
     uint32_t i = 0;
     for (; i + 3 <= dwCount; i += 3) {
         const uint32_t v = (pbData[i] << 16) | (pbData[i + 1] << 8) | pbData[i + 2];
-        pszOut[out++] = kAlphabet[(v >> 18) & 63];
-        pszOut[out++] = kAlphabet[(v >> 12) & 63];
-        pszOut[out++] = kAlphabet[(v >> 6) & 63];
-        pszOut[out++] = kAlphabet[v & 63];
+        std::memcpy(pszOut + out, kBase64Pairs.text[v >> 12], 2);
+        std::memcpy(pszOut + out + 2, kBase64Pairs.text[v & 0xFFF], 2);
+        out += 4;
         if (line_breaks && ++groups_in_line == 19) {
             pszOut[out++] = '\r';
             pszOut[out++] = '\n';
@@ -246,7 +260,9 @@ HRESULT Base64EncodeEx(uint32_t dwFlags, char** ppszText, const uint8_t* pbData,
         TRACE_ERROR("Base64EncodeEx: New Memory (0x%08x)", static_cast<unsigned>(E_OUTOFMEMORY));
         return E_OUTOFMEMORY;
     }
-    auto* text = static_cast<char*>(std::calloc(static_cast<size_t>(required) + 1, 1));
+    // malloc, not calloc: the encoder writes every character and the terminator goes after the
+    // last one, so zeroing the text first would only be one more pass over it.
+    auto* text = static_cast<char*>(std::malloc(static_cast<size_t>(required) + 1));
     if (text == nullptr) {
         TRACE_ERROR("Base64EncodeEx: New Memory (0x%08x)", static_cast<unsigned>(E_OUTOFMEMORY));
         return E_OUTOFMEMORY;
@@ -260,6 +276,7 @@ HRESULT Base64EncodeEx(uint32_t dwFlags, char** ppszText, const uint8_t* pbData,
         if (pdwTextCount != nullptr) *pdwTextCount = required;
         return E_OUTOFMEMORY;
     }
+    text[produced] = 0;
     TRACE_INFO("Base64EncodeEx: %u characters", produced);
     if (ppszText != nullptr)
         *ppszText = text;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,24 +42,51 @@ ssize_t ReadOnce(int fd, void* buffer, size_t count) {
     }
 }
 
-// Writes all `count` bytes; a pipe may take a large frame in several pieces.
-bool WriteAll(int fd, const uint8_t* data, size_t count) {
-    size_t done = 0;
-    while (done < count) {
-        ssize_t n = write(fd, data + done, count - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
+// Writes all the bytes of `parts`; a pipe may take a large frame in several pieces, each
+// writev continuing where the previous one stopped.
+bool WriteAll(int fd, struct iovec* parts, int count) {
+    while (count > 0) {
+        ssize_t n =
+            count == 1 ? write(fd, parts->iov_base, parts->iov_len) : writev(fd, parts, count);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             WaitReady(fd, POLLOUT);
             continue;
         }
-        return false;
+        if (n <= 0) return false;
+        size_t done = static_cast<size_t>(n);
+        while (count > 0 && done >= parts->iov_len) {
+            done -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<uint8_t*>(parts->iov_base) + done;
+            parts->iov_len -= done;
+        }
     }
     return true;
 }
+
+// A pipe holds 64 KiB unless asked for more, so a message of megabytes would cross it in
+// dozens of turns between writer and reader. Before the first large frame in either direction
+// the pipe is widened to 1 MiB, the most an unprivileged process may ask for by default. On a
+// file or a terminal, or beyond the system's limit, the request fails and nothing changes.
+constexpr size_t kLargeFrame = 64 * 1024;
+constexpr int kWidePipeSize = 1024 * 1024;
+
+void WidenPipeOnce(int fd, size_t frame_size, bool* widened) {
+    if (*widened || frame_size <= kLargeFrame) return;
+    *widened = true;
+    if (fcntl(fd, F_SETPIPE_SZ, kWidePipeSize) < 0)
+        TRACE_INFO("WidenPipeOnce: descriptor %d keeps its size (errno %d)", fd, errno);
+}
+
+// Frames up to this size go out from a copy on the stack.
+constexpr size_t kSmallFrame = 4096;
+
+bool g_input_widened = false;
+bool g_output_widened = false;
 
 }  // namespace
 
@@ -161,6 +189,7 @@ int ReadFromNativeMessaging(char** ppszInputMsg, int nFd, uint32_t* pdwInputMsgL
     }
     OK_STEP(kUnit, "New memory");
 
+    WidenPipeOnce(nFd, dwLength, &g_input_widened);
     nRemaining = dwLength;
     while (nRemaining != 0) {
         ssize_t n = ReadOnce(nFd, pszInputMsg + nOffset, nRemaining);
@@ -194,26 +223,22 @@ int WriteToNativeMessaging(const char* pszOutputMsg, int nFd) {
     TRACE_SCOPE_A();
     int nResult = -1;
     size_t nLength = 0;
-    uint8_t* pbyWriteBuf = nullptr;
-    size_t nWriteBufSize = 0;
+    uint8_t byLength[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    struct iovec stParts[2] = {};
+    int nParts = 2;
+    uint8_t bySmallFrame[kSmallFrame];
 
     if (NULL == pszOutputMsg) {
         FAILED_STEP(kUnit, "Check Parameters(pszOutputMsg)", -1, "NULL == pszOutputMsg");
         goto Exit;
     }
     nLength = strlen(pszOutputMsg);
+    stParts[0].iov_base = byLength;
+    stParts[0].iov_len = sizeof byLength;
 
     if (nLength > kMaxResponseLength) {
-        // The sentinel length tells the reader that no message follows.
-        nWriteBufSize = 4;
-        pbyWriteBuf = static_cast<uint8_t*>(malloc(nWriteBufSize));
-        if (!pbyWriteBuf) {
-            FAILED_STEP(kUnit, "New memory", -1, "!pbyWriteBuf");
-            goto Exit;
-        }
-        OK_STEP(kUnit, "New memory");
-        memset(pbyWriteBuf, 0xFF, nWriteBufSize);
-        if (WriteAll(nFd, pbyWriteBuf, nWriteBufSize)) {
+        // The sentinel length FF FF FF FF tells the reader that no message follows.
+        if (WriteAll(nFd, stParts, 1)) {
             OK_STEP(kUnit, "write");
         } else {
             FAILED_STEP(kUnit, "write", -1, "nWriteSize != nWriteBufSize");
@@ -221,21 +246,26 @@ int WriteToNativeMessaging(const char* pszOutputMsg, int nFd) {
         goto Exit;  // -1 either way: the response was not delivered
     }
 
-    nWriteBufSize = nLength + 4;
-    pbyWriteBuf = static_cast<uint8_t*>(calloc(nWriteBufSize, 1));
-    if (!pbyWriteBuf) {
-        FAILED_STEP(kUnit, "New memory", -1, "!pbyWriteBuf");
-        goto Exit;
+    byLength[0] = static_cast<uint8_t>(nLength);
+    byLength[1] = static_cast<uint8_t>(nLength >> 8);
+    byLength[2] = static_cast<uint8_t>(nLength >> 16);
+    byLength[3] = static_cast<uint8_t>(nLength >> 24);
+    if (nLength <= sizeof bySmallFrame - sizeof byLength) {
+        // A short answer is cheaper copied behind its length than gathered by writev.
+        memcpy(bySmallFrame, byLength, sizeof byLength);
+        memcpy(bySmallFrame + sizeof byLength, pszOutputMsg, nLength);
+        stParts[0].iov_base = bySmallFrame;
+        stParts[0].iov_len = sizeof byLength + nLength;
+        nParts = 1;
+    } else {
+        stParts[1].iov_base = const_cast<char*>(pszOutputMsg);
+        stParts[1].iov_len = nLength;
+        WidenPipeOnce(nFd, nLength, &g_output_widened);
     }
-    OK_STEP(kUnit, "New memory");
-    pbyWriteBuf[0] = static_cast<uint8_t>(nLength);
-    pbyWriteBuf[1] = static_cast<uint8_t>(nLength >> 8);
-    pbyWriteBuf[2] = static_cast<uint8_t>(nLength >> 16);
-    pbyWriteBuf[3] = static_cast<uint8_t>(nLength >> 24);
-    memcpy(pbyWriteBuf + 4, pszOutputMsg, nLength);
 
-    // One frame per call, written straight to the descriptor: there is no stream buffer to flush.
-    if (!WriteAll(nFd, pbyWriteBuf, nWriteBufSize)) {
+    // One frame per call, straight to the descriptor, no stream buffer to flush; a long text is
+    // gathered behind its length by writev rather than copied.
+    if (!WriteAll(nFd, stParts, nParts)) {
         FAILED_STEP(kUnit, "write", -1, "nWriteSize != nWriteBufSize");
         goto Exit;
     }
@@ -243,6 +273,5 @@ int WriteToNativeMessaging(const char* pszOutputMsg, int nFd) {
     nResult = 0;
 
 Exit:
-    free(pbyWriteBuf);
     return nResult;
 }

@@ -1,5 +1,7 @@
 #include "host/TessoraHost.h"
 
+#include <malloc.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <new>
@@ -13,6 +15,15 @@
 #include "platform/Resources.h"
 
 static constexpr char kUnit[] = "TessoraHost";
+
+namespace {
+
+// Blocks up to this size come from the heap rather than from mmap of their own (glibc's limit).
+constexpr int kKeptRequestBlock = 32 * 1024 * 1024;
+// Free memory at the top of the heap beyond this is returned to the system.
+constexpr int kKeptRequestMemory = 64 * 1024 * 1024;
+
+}  // namespace
 
 CCryptoAgent* g_pobjCryptoAgent = nullptr;
 
@@ -75,6 +86,12 @@ int MsgHandleProc() {
     char* pszRequestMsg = nullptr;
     uint32_t dwRequestMsgLength = 0;
     char* pszResponseMsg = nullptr;
+
+    // A signing request of megabytes passes through several buffers of its size. Keep the
+    // memory they free for the next request on this connection (up to kKeptRequestMemory at the
+    // top of the heap) instead of returning it and faulting it in again page by page.
+    mallopt(M_MMAP_THRESHOLD, kKeptRequestBlock);
+    mallopt(M_TRIM_THRESHOLD, kKeptRequestMemory);
 
     for (;;) {
         free(pszResponseMsg);

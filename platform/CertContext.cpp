@@ -357,10 +357,16 @@ DWORD ReturnText(const std::u16string& text, LPWSTR buffer, DWORD capacity) {
 }
 
 BOOL ReturnBytes(const uint8_t* data, size_t size, BYTE* buffer, DWORD* pcb) {
+    return ReturnBytes(data, size, nullptr, 0, buffer, pcb);
+}
+
+BOOL ReturnBytes(const uint8_t* head, size_t head_size, const uint8_t* tail, size_t tail_size,
+                 BYTE* buffer, DWORD* pcb) {
     if (pcb == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    const size_t size = head_size + tail_size;
     const DWORD available = *pcb;
     *pcb = static_cast<DWORD>(size);
     if (buffer == nullptr) return TRUE;
@@ -368,7 +374,8 @@ BOOL ReturnBytes(const uint8_t* data, size_t size, BYTE* buffer, DWORD* pcb) {
         SetLastError(ERROR_MORE_DATA);
         return FALSE;
     }
-    if (size != 0) std::memcpy(buffer, data, size);
+    if (head_size != 0) std::memcpy(buffer, head, head_size);
+    if (tail_size != 0) std::memcpy(buffer + head_size, tail, tail_size);
     return TRUE;
 }
 

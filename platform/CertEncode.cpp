@@ -20,9 +20,13 @@ void AppendLength(Bytes& out, size_t length) {
     while (count != 0) out.push_back(octets[--count]);
 }
 
-void AppendTlv(Bytes& out, uint8_t tag, const uint8_t* content, size_t length) {
+void AppendTlvHeader(Bytes& out, uint8_t tag, size_t length) {
     out.push_back(tag);
     AppendLength(out, length);
+}
+
+void AppendTlv(Bytes& out, uint8_t tag, const uint8_t* content, size_t length) {
+    AppendTlvHeader(out, tag, length);
     if (length != 0) out.insert(out.end(), content, content + length);
 }
 
@@ -64,6 +68,7 @@ bool EncodeOidContent(std::string_view dotted, Bytes* content) {
 namespace {
 
 using cert_internal::AppendTlv;
+using cert_internal::AppendTlvHeader;
 using cert_internal::Bytes;
 
 constexpr uint8_t kInteger = 0x02;
@@ -173,7 +178,11 @@ BOOL CertPlatform::CryptEncodeObject(DWORD dwCertEncodingType, CRYPT_STRUCT_TYPE
         SetLastErrorCode(E_INVALIDARG);
         return FALSE;
     }
+    // The encoding is `out` followed by `tail`: a message that an OCTET STRING or a ContentInfo
+    // carries (megabytes) is referenced, not copied, and goes into the caller's buffer once.
     Bytes out;
+    const uint8_t* tail = nullptr;
+    size_t tail_size = 0;
     bool encoded = false;
     const DWORD type = lpszStructType.pszOid == nullptr ? lpszStructType.dwId : 0;
     if (type == PKCS_ATTRIBUTE.dwId) {
@@ -183,16 +192,22 @@ BOOL CertPlatform::CryptEncodeObject(DWORD dwCertEncodingType, CRYPT_STRUCT_TYPE
             AppendAlgorithm(out, *static_cast<const CRYPT_ALGORITHM_IDENTIFIER*>(pvStructInfo));
     } else if (type == X509_OCTET_STRING.dwId) {
         const auto* blob = static_cast<const CRYPT_DATA_BLOB*>(pvStructInfo);
-        AppendTlv(out, kOctetString, blob->pbData, blob->pbData != nullptr ? blob->cbData : 0);
+        tail = blob->pbData;
+        tail_size = blob->pbData != nullptr ? blob->cbData : 0;
+        AppendTlvHeader(out, kOctetString, tail_size);
         encoded = true;
     } else if (type == PKCS_CONTENT_INFO.dwId) {
         // RFC 2315, 7: content [0] EXPLICIT OPTIONAL; an empty content is left out.
         const auto* info = static_cast<const CRYPT_CONTENT_INFO*>(pvStructInfo);
         Bytes content;
         encoded = AppendOid(content, info->pszObjId);
-        if (info->Content.cbData != 0 && info->Content.pbData != nullptr)
-            AppendTlv(content, kContext0, info->Content.pbData, info->Content.cbData);
-        AppendTlv(out, kSequence, content);
+        if (info->Content.cbData != 0 && info->Content.pbData != nullptr) {
+            tail = info->Content.pbData;
+            tail_size = info->Content.cbData;
+            AppendTlvHeader(content, kContext0, tail_size);
+        }
+        AppendTlvHeader(out, kSequence, content.size() + tail_size);
+        out.insert(out.end(), content.begin(), content.end());
     } else if (type == PKCS7_SIGNER_INFO.dwId) {
         encoded = AppendSignerInfo(out, *static_cast<const CMSG_SIGNER_INFO*>(pvStructInfo));
     } else {
@@ -203,5 +218,6 @@ BOOL CertPlatform::CryptEncodeObject(DWORD dwCertEncodingType, CRYPT_STRUCT_TYPE
         SetLastErrorCode(CRYPT_E_BAD_ENCODE);
         return FALSE;
     }
-    return cert_internal::ReturnBytes(out.data(), out.size(), pbEncoded, pcbEncoded);
+    return cert_internal::ReturnBytes(out.data(), out.size(), tail, tail_size, pbEncoded,
+                                      pcbEncoded);
 }

@@ -75,6 +75,8 @@ void CivilFromDays(int64_t days, int64_t* year, unsigned* month, unsigned* day);
 
 // DER writing for the encoder (X.690).
 void AppendLength(Bytes& out, size_t length);
+// The tag and length octets of an element whose content of `length` bytes follows.
+void AppendTlvHeader(Bytes& out, uint8_t tag, size_t length);
 void AppendTlv(Bytes& out, uint8_t tag, const uint8_t* content, size_t length);
 inline void AppendTlv(Bytes& out, uint8_t tag, const Bytes& content) {
     AppendTlv(out, tag, content.data(), content.size());
@@ -85,6 +87,9 @@ bool EncodeOidContent(std::string_view dotted, Bytes* content);
 // Two-call output: copies `data` into the caller's buffer when there is one and it is big enough.
 // Sets *pcb to the size; a short buffer fails with ERROR_MORE_DATA.
 BOOL ReturnBytes(const uint8_t* data, size_t size, BYTE* buffer, DWORD* pcb);
+// The same for a value made of two runs, `head` then `tail`, copied straight into `buffer`.
+BOOL ReturnBytes(const uint8_t* head, size_t head_size, const uint8_t* tail, size_t tail_size,
+                 BYTE* buffer, DWORD* pcb);
 
 // Copies a text as UTF-16 into a character buffer (two-call form of the name functions).
 DWORD ReturnText(const std::u16string& text, LPWSTR buffer, DWORD capacity);

@@ -186,6 +186,11 @@ SECItem ItemOf(const uint8_t* data, size_t size) {
     return item;
 }
 
+// A certificate's DER as a map key.
+std::string DerKey(const SECItem& der) {
+    return std::string(reinterpret_cast<const char*>(der.data), der.len);
+}
+
 }  // namespace
 
 struct NssCertPlatform::Provider {
@@ -195,6 +200,10 @@ struct NssCertPlatform::Provider {
     std::string token_name;
     std::string container;  // key_id in hexadecimal
     DWORD key_spec = AT_KEYEXCHANGE;
+};
+
+struct NssCertPlatform::UserCertificate {
+    NssCertPtr certificate;
 };
 
 struct NssCertPlatform::Key {
@@ -253,6 +262,7 @@ void NssCertPlatform::ReleaseResources() {
     hashes_.clear();
     keys_.clear();
     providers_.clear();
+    walked_.clear();
     context_.reset();
 }
 
@@ -260,6 +270,7 @@ HCERTSTORE NssCertPlatform::OpenSystemStore(const char16_t* pwszStoreName, DWORD
     HCERTSTORE store = CertPlatform::OpenSystemStore(pwszStoreName, dwFlags);
     if (store == nullptr || !EnsureStarted()) return store;
     SetStoreReadOnly(store, false);
+    walked_.clear();
     SlotListPtr slots(PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr));
     for (PK11SlotListElement* element = slots ? PK11_GetFirstSafe(slots.get()) : nullptr;
          element != nullptr; element = PK11_GetNextSafe(slots.get(), element, PR_FALSE)) {
@@ -285,9 +296,14 @@ HCERTSTORE NssCertPlatform::OpenSystemStore(const char16_t* pwszStoreName, DWORD
                 info.pwszProvName = provider.data();
                 info.dwProvType = PROV_RSA_FULL;
                 info.dwKeySpec = KeySpecFor(context);
-                if (key_id)
+                if (key_id) {
                     CertSetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, 0,
                                                       &info);
+                    auto walked = std::make_unique<UserCertificate>();
+                    walked->certificate.reset(CERT_DupCertificate(node->cert));
+                    walked_[{token != nullptr ? token : "", DerKey(node->cert->derCert)}] =
+                        std::move(walked);
+                }
             }
             CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_USE_EXISTING, nullptr);
             CertFreeCertificateContext(context);
@@ -318,8 +334,13 @@ BOOL NssCertPlatform::CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DW
             return Fail(NTE_BAD_KEYSET);
         provider->slot.reset(PK11_FindSlotByName(token.c_str()));
         if (!provider->slot) return Fail(NTE_KEYSET_NOT_DEF);
+        // The walk of "MY" that made the property met the certificate in this token already;
+        // searching the token's database for it again costs as much as the walk.
+        auto walked = walked_.find({token, DerKey(der)});
         provider->certificate.reset(
-            PK11_FindCertFromDERCertItem(provider->slot.get(), &der, nullptr));
+            walked != walked_.end()
+                ? CERT_DupCertificate(walked->second->certificate.get())
+                : PK11_FindCertFromDERCertItem(provider->slot.get(), &der, nullptr));
         provider->key_spec = info->dwKeySpec;
     } else {
         // No property: the certificate alone leads to its key when the database knows it.

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/CertServices.h"
 
@@ -54,6 +55,7 @@ class NssCertPlatform : public CertPlatform {
     struct Provider;
     struct Key;
     struct Hash;
+    struct UserCertificate;
 
     bool EnsureStarted();
     Provider* FindProvider(HCRYPTPROV handle);
@@ -68,5 +70,8 @@ class NssCertPlatform : public CertPlatform {
     std::map<ULONG_PTR, std::unique_ptr<Provider>> providers_;
     std::map<ULONG_PTR, std::unique_ptr<Key>> keys_;
     std::map<ULONG_PTR, std::unique_ptr<Hash>> hashes_;
+    // The certificates with a key that the last walk of "MY" met, by token name and DER: a key
+    // acquired for one of them needs no second search of its token.
+    std::map<std::pair<std::string, std::string>, std::unique_ptr<UserCertificate>> walked_;
     ULONG_PTR next_handle_ = 0x1000;
 };

@@ -79,28 +79,25 @@ Exit:
     return hResult;
 }
 
-HRESULT ASN1Encode(BYTE bTag, const BYTE* pbValue, int32_t nValueLength, BYTE** ppbElement,
-                   DWORD* pdwElementLength) {
-    TRACE_SCOPE();
+namespace {
+
+// The element of the checked arguments: tag, length octets and the pieces in order, in one new
+// buffer. A signed message is one of the pieces, and this way it is copied once.
+HRESULT WriteElement(BYTE bTag, std::initializer_list<ASN1_PIECE> lstPieces, size_t nValueLength,
+                     BYTE** ppbElement, DWORD* pdwElementLength) {
     HRESULT hResult = VELK_OK;
     BYTE* pbLength = nullptr;
     DWORD dwLengthCount = 0;
     BYTE* pbElement = nullptr;
-    size_t nTotal = 0;
+    size_t nOffset = 0;
 
-    if (NULL == ppbElement || NULL == pdwElementLength || nValueLength < 0 ||
-        (nValueLength > 0 && NULL == pbValue)) {
-        hResult = E_INVALIDARG;
-        FAILED_STEP_W(kUnit, "Check parameters", hResult, "NULL == pbValue");
-        goto Exit;
-    }
     *ppbElement = nullptr;
     if (!IsSupportedTag(bTag)) {
         hResult = E_FAIL;
         TRACE_ERROR("ASN1Encode: tag 0x%02x is not supported", bTag);
         goto Exit;
     }
-    TRACE_INFO("ASN1Encode: tag 0x%02x, %d bytes", bTag, nValueLength);
+    TRACE_INFO("ASN1Encode: tag 0x%02x, %zu bytes", bTag, nValueLength);
 
     hResult =
         CalculateASNValueLength(static_cast<uint32_t>(nValueLength), &pbLength, &dwLengthCount);
@@ -108,8 +105,7 @@ HRESULT ASN1Encode(BYTE bTag, const BYTE* pbValue, int32_t nValueLength, BYTE** 
         TRACE_ERROR("ASN1Encode: CalculateASNValueLength failed (0x%08x)", hResult);
         goto Exit;
     }
-    nTotal = 1 + static_cast<size_t>(dwLengthCount) + static_cast<size_t>(nValueLength);
-    pbElement = static_cast<BYTE*>(std::malloc(nTotal));
+    pbElement = static_cast<BYTE*>(std::malloc(1 + dwLengthCount + nValueLength));
     if (NULL == pbElement) {
         hResult = E_OUTOFMEMORY;
         FAILED_STEP_W(kUnit, "New Memory", hResult, "NULL == pbElement");
@@ -117,9 +113,13 @@ HRESULT ASN1Encode(BYTE bTag, const BYTE* pbValue, int32_t nValueLength, BYTE** 
     }
     pbElement[0] = bTag;
     std::memcpy(pbElement + 1, pbLength, dwLengthCount);
-    std::memcpy(pbElement + 1 + dwLengthCount, pbValue, static_cast<size_t>(nValueLength));
+    nOffset = 1 + dwLengthCount;
+    for (const ASN1_PIECE& stPiece : lstPieces) {
+        if (stPiece.cbData != 0) std::memcpy(pbElement + nOffset, stPiece.pbData, stPiece.cbData);
+        nOffset += stPiece.cbData;
+    }
     *ppbElement = pbElement;
-    *pdwElementLength = static_cast<DWORD>(nTotal);
+    *pdwElementLength = static_cast<DWORD>(nOffset);
     pbElement = nullptr;
 
 Exit:
@@ -128,33 +128,32 @@ Exit:
     return hResult;
 }
 
+}  // namespace
+
+HRESULT ASN1Encode(BYTE bTag, const BYTE* pbValue, int32_t nValueLength, BYTE** ppbElement,
+                   DWORD* pdwElementLength) {
+    TRACE_SCOPE();
+    if (NULL == ppbElement || NULL == pdwElementLength || nValueLength < 0 ||
+        (nValueLength > 0 && NULL == pbValue)) {
+        FAILED_STEP_W(kUnit, "Check parameters", E_INVALIDARG, "NULL == pbValue");
+        return E_INVALIDARG;
+    }
+    return WriteElement(bTag, {{pbValue, static_cast<DWORD>(nValueLength)}},
+                        static_cast<size_t>(nValueLength), ppbElement, pdwElementLength);
+}
+
 HRESULT ASN1EncodePieces(BYTE bTag, std::initializer_list<ASN1_PIECE> lstPieces, BYTE** ppbElement,
                          DWORD* pdwElementLength) {
-    HRESULT hResult = VELK_OK;
-    BYTE* pbValue = nullptr;
     size_t nValueLength = 0;
-    size_t nOffset = 0;
 
+    if (NULL == ppbElement || NULL == pdwElementLength) {
+        FAILED_STEP_W(kUnit, "Check parameters", E_INVALIDARG, "NULL == ppbElement");
+        return E_INVALIDARG;
+    }
     for (const ASN1_PIECE& stPiece : lstPieces) nValueLength += stPiece.cbData;
     if (nValueLength > static_cast<size_t>(INT32_MAX)) {
-        hResult = E_OUTOFMEMORY;
-        FAILED_STEP(kUnit, "New Memory", hResult, "nValueLength > INT32_MAX");
-        goto Exit;
+        FAILED_STEP(kUnit, "New Memory", E_OUTOFMEMORY, "nValueLength > INT32_MAX");
+        return E_OUTOFMEMORY;
     }
-    pbValue = static_cast<BYTE*>(std::calloc(nValueLength != 0 ? nValueLength : 1, 1));
-    if (pbValue == nullptr) {
-        hResult = E_OUTOFMEMORY;
-        FAILED_STEP(kUnit, "New Memory", hResult, "!pbValue");
-        goto Exit;
-    }
-    for (const ASN1_PIECE& stPiece : lstPieces) {
-        if (stPiece.cbData != 0) std::memcpy(pbValue + nOffset, stPiece.pbData, stPiece.cbData);
-        nOffset += stPiece.cbData;
-    }
-    hResult =
-        ASN1Encode(bTag, pbValue, static_cast<int32_t>(nValueLength), ppbElement, pdwElementLength);
-
-Exit:
-    std::free(pbValue);
-    return hResult;
+    return WriteElement(bTag, lstPieces, nValueLength, ppbElement, pdwElementLength);
 }

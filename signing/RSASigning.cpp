@@ -8,6 +8,7 @@
 #include "common/LastError.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
+#include "common/Utf.h"
 #include "signing/ASN1Encode.h"
 
 static constexpr char kUnit[] = "RSASigning";
@@ -464,8 +465,7 @@ HRESULT AssembleSignedData(const SIGNED_DATA_PROFILE& stProfile, PCCERT_CONTEXT*
         FAILED_STEP(kUnit, "New Memory", hResult, "!bstrText");
         goto Exit;
     }
-    for (uint32_t i = 0; i < dwBase64Length; ++i)
-        bstrText[i] = static_cast<char16_t>(static_cast<unsigned char>(pszBase64[i]));
+    Utf8ToUtf16(std::string_view(pszBase64, dwBase64Length), bstrText);
     bstrText[dwBase64Length] = 0;
     *pbstrText = bstrText;
     bstrText = nullptr;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -8,6 +10,7 @@
 
 #include "common/Conversions.h"
 #include "common/ResultCodes.h"
+#include "common/WideString.h"
 
 namespace {
 
@@ -60,10 +63,11 @@ TEST(Utf, RoundTripsAndReplacesInvalidSequences) {
     EXPECT_EQ(E_POINTER, UTF16ToUTF8(nullptr, &narrow, &bytes));
 }
 
-// The converters copy ASCII a word at a time (eight UTF-8 bytes, four UTF-16 units). Each probe
-// is placed after ASCII runs of every length up to two words and before runs of up to one word,
-// so it meets every word edge: a pair or a sequence split across words, a truncated sequence or
-// a lone surrogate at the very end, an invalid byte right after a copied word.
+// The converters copy ASCII in blocks (sixteen units with SSE2, then words of eight UTF-8 bytes or
+// four UTF-16 units). Each probe is placed after ASCII runs of every length up to two blocks and
+// before runs of up to one block and a word, so it meets every block and word edge: a pair or a
+// sequence split across them, a truncated sequence or a lone surrogate at the very end, an
+// invalid byte right after a copied block.
 TEST(Utf, AsciiRunsMeetOtherTextAtEveryWordEdge) {
     struct Utf8Probe {
         std::string utf8;
@@ -90,7 +94,7 @@ TEST(Utf, AsciiRunsMeetOtherTextAtEveryWordEdge) {
         {std::u16string(1, char16_t(0xDC00)), "\xEF\xBF\xBD"},  // lone low surrogate
         {std::u16string{char16_t(0xDC00), char16_t(0xD800)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
     };
-    const std::string letters = "abcdefghijklmnopq";
+    const std::string letters = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ";
     size_t before = 0, after = 0;
     // Converts `in` with the C interface and compares text and count with `expected`.
     const auto expect = [&](const auto& in, const auto& expected, auto convert) {
@@ -102,8 +106,8 @@ TEST(Utf, AsciiRunsMeetOtherTextAtEveryWordEdge) {
         EXPECT_EQ(expected.size(), count);
         std::free(out);
     };
-    for (before = 0; before <= 17; ++before) {
-        for (after = 0; after <= 9; ++after) {
+    for (before = 0; before <= 33; ++before) {
+        for (after = 0; after <= 25; ++after) {
             const std::string head = letters.substr(0, before);
             const std::string tail = letters.substr(0, after);
             const std::u16string head16(head.begin(), head.end());
@@ -114,6 +118,20 @@ TEST(Utf, AsciiRunsMeetOtherTextAtEveryWordEdge) {
                 expect(head16 + p.utf16 + tail16, head + p.utf8 + tail, UTF16ToUTF8);
         }
     }
+}
+
+// WcsLen looks for the terminator in aligned blocks of eight units: every length from every
+// alignment within a block.
+TEST(WideText, WcsLenFindsTheTerminatorFromEveryAlignment) {
+    alignas(16) char16_t buffer[64];
+    for (size_t start = 0; start < 8; ++start) {
+        for (size_t length = 0; length + start < 63; ++length) {
+            std::fill(std::begin(buffer), std::end(buffer), u'x');
+            buffer[start + length] = 0;
+            EXPECT_EQ(length, WcsLen(buffer + start)) << "start " << start;
+        }
+    }
+    EXPECT_EQ(0u, WcsLen(nullptr));
 }
 
 TEST(Hex, BinaryToStringHonoursOnlyReverseFlagOne) {
@@ -189,6 +207,27 @@ TEST(Base64, EncodesPaddingAndLineBreaks) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.text, Encode(c.data, c.flags)) << c.data.size() << " bytes, flags " << c.flags;
+}
+
+// The encoder against OpenSSL's over every length around the padding and line edges: without
+// line breaks the texts are equal, with them OpenSSL's text has CR LF after the 76 characters of
+// every complete 57 bytes.
+TEST(Base64, EncodesLikeOpenSslAtEveryLength) {
+    std::string data;
+    for (size_t size = 0; size <= 240; ++size) {
+        std::string expected(4 * ((size + 2) / 3) + 1, '\0');
+        expected.resize(static_cast<size_t>(EVP_EncodeBlock(
+            reinterpret_cast<unsigned char*>(expected.data()),
+            reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(size))));
+        EXPECT_EQ(expected, Encode(data, kBase64NoCrLf)) << size << " bytes";
+        std::string broken;
+        for (size_t line = 0; line * 76 < expected.size(); ++line) {
+            broken += expected.substr(line * 76, 76);
+            if ((line + 1) * 57 <= size) broken += "\r\n";
+        }
+        EXPECT_EQ(broken, Encode(data, 0)) << size << " bytes";
+        data += static_cast<char>(size * 151 + 7);  // every byte value turns up
+    }
 }
 
 TEST(Base64, DecodeSkipsNoiseAndStopsAtNulBetweenGroups) {
