@@ -5,9 +5,10 @@
 
 #include "certificates/CertificateInfo.h"
 #include "common/Conversions.h"
-#include "common/LastError.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
+#include "platform/crypt/SignerInfoStructType.h"
+#include "platform/runtime/LastError.h"
 #include "signing/ASN1Encode.h"
 
 static constexpr char kUnit[] = "RSASigning";
