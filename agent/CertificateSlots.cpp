@@ -2,7 +2,7 @@
 // record, whichever the last SelectCertificate kept.
 #include "agent/CryptoAgent.h"
 #include "certificates/UnregisteredCertificates.h"
-#include "platform/CertServices.h"
+#include "platform/crypt/CertServices.h"
 
 void CCryptoAgent::ReleaseChosenCertificate() {
     CertFreeUnregisteredCertContext(m_pUnregisteredSignCertContext);

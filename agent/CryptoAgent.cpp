@@ -10,8 +10,8 @@
 
 #include "common/Trace.h"
 #include "common/Utf.h"
-#include "platform/CertServices.h"
-#include "platform/Resources.h"
+#include "platform/crypt/CertServices.h"
+#include "platform/runtime/Resources.h"
 
 static constexpr char kUnit[] = "CryptoAgent";
 

@@ -2,8 +2,8 @@
 #pragma once
 
 #include "common/ResultCodes.h"
-#include "common/Types.h"
-#include "common/WideString.h"
+#include "platform/runtime/Types.h"
+#include "platform/runtime/WideString.h"
 
 struct CERT_CONTEXT;               // platform certificate context (reference-counted)
 struct UNREGISTERED_CERT_CONTEXT;  // certificate found in a provider's key container

@@ -7,11 +7,11 @@
 #include "common/Conversions.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
-#include "common/WideString.h"
-#include "platform/SkfApi.h"
+#include "platform/crypt/SkfApi.h"
+#include "platform/runtime/SystemDirectory.h"
+#include "platform/runtime/WideString.h"
 #include "usbkey/SKFDevice.h"
 #include "usbkey/SKFModule.h"
-#include "usbkey/SystemDirectory.h"
 
 static constexpr char kUnit[] = "CryptoAgent";
 static constexpr char16_t lpwLibName[] = u"libVELK_UKEY_GMAPI.so";

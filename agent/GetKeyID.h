@@ -1,7 +1,7 @@
 // The path of the USB-key library that GetKeyID loads.
 #pragma once
 
-#include "common/Types.h"
+#include "platform/runtime/Types.h"
 
 // The library's full path in the system library directory, as a new wide text the caller frees
 // with free().

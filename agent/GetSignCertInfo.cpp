@@ -8,8 +8,8 @@
 #include "certificates/CertificateInfo.h"
 #include "certificates/UnregisteredCertificates.h"
 #include "common/Conversions.h"
-#include "common/LastError.h"
 #include "common/Trace.h"
+#include "platform/runtime/LastError.h"
 
 static constexpr char kUnit[] = "CryptoAgent";
 

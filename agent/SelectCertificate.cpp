@@ -8,8 +8,8 @@
 #include "certificates/UnregisteredCertificates.h"
 #include "common/Conversions.h"
 #include "common/Trace.h"
-#include "dialog/CertificateDialogs.h"
-#include "platform/Resources.h"
+#include "platform/runtime/Resources.h"
+#include "platform/window/CertificateDialogs.h"
 
 static constexpr char kUnit[] = "CryptoAgent";
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "common/Types.h"
+#include "platform/runtime/Types.h"
 
 // Decided by the contentType object identifier: RFC 2315 signedData / envelopedData and their
 // GM/T 0010 counterparts.

@@ -6,10 +6,10 @@
 
 #include "certificates/CertificateInfo.h"
 #include "common/Conversions.h"
-#include "common/LastError.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
-#include "common/WideString.h"
+#include "platform/runtime/LastError.h"
+#include "platform/runtime/WideString.h"
 
 static constexpr char kUnit[] = "CertificateChainOperate";
 

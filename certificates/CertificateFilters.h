@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "common/Types.h"
-#include "platform/CertServices.h"
+#include "platform/crypt/CertServices.h"
+#include "platform/runtime/Types.h"
 
 // What a certificate must satisfy; a null or 0 member switches its check off. The record owns
 // none of the memory it points to.

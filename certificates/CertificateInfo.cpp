@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "common/Conversions.h"
-#include "common/LastError.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
+#include "platform/runtime/LastError.h"
 
 static constexpr char kUnit[] = "CertificateChainOperate";
 

@@ -3,8 +3,8 @@
 // and the reader of one provider parameter.
 #pragma once
 
-#include "common/Types.h"
-#include "platform/CertServices.h"
+#include "platform/crypt/CertServices.h"
+#include "platform/runtime/Types.h"
 
 // Kinds of QueryCertContextInfo; the numbers are part of the interface.
 constexpr int CERTINFO_SUBJECT_DN = 1;

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "common/Conversions.h"
-#include "common/LastError.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
-#include "common/WideString.h"
+#include "platform/runtime/LastError.h"
+#include "platform/runtime/WideString.h"
 
 static constexpr char kUnit[] = "CertificateChainOperate";
 

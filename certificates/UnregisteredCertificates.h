@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "certificates/CertificateFilters.h"
-#include "common/Types.h"
-#include "platform/CertServices.h"
+#include "platform/crypt/CertServices.h"
+#include "platform/runtime/Types.h"
 
 // Longest provider or container name a record holds, terminator included.
 constexpr size_t kUnregisteredNameMax = 260;

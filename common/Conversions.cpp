@@ -8,7 +8,7 @@
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
 #include "common/Utf.h"
-#include "common/WideString.h"
+#include "platform/runtime/WideString.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/Types.h"
+#include "platform/runtime/Types.h"
 
 // Counts exclude the terminating NUL. Invalid sequences become U+FFFD; conversion never fails
 // on content. Null input: E_POINTER. No memory: E_OUTOFMEMORY.

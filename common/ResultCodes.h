@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "common/Types.h"
+#include "platform/runtime/Types.h"
 
 namespace result_detail {
 constexpr HRESULT Code(uint32_t value) { return static_cast<HRESULT>(value); }

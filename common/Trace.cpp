@@ -14,8 +14,8 @@
 #include <mutex>
 #include <string_view>
 
-#include "common/LastError.h"
 #include "common/Utf.h"
+#include "platform/runtime/LastError.h"
 
 namespace trace {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "dialog/CertificateRows.h"
-#include "dialog/FoundationLibrary.h"
-#include "dialog/WindowSystem.h"
+#include "platform/window/FoundationLibrary.h"
+#include "platform/window/WindowSystem.h"
 
 class CCertificateList {
   public:

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/Ascii.h"
-#include "dialog/WindowSystem.h"
+#include "platform/window/WindowSystem.h"
 
 namespace certificate_rows {
 

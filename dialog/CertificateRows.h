@@ -10,8 +10,8 @@
 #include <variant>
 #include <vector>
 
-#include "common/Types.h"
-#include "platform/CertServices.h"
+#include "platform/crypt/CertServices.h"
+#include "platform/runtime/Types.h"
 
 // One display row.
 struct CertificateListItem {

@@ -7,10 +7,10 @@
 #include "certificates/CertificateFilters.h"
 #include "certificates/CertificateInfo.h"
 #include "common/Conversions.h"
-#include "common/LastError.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
 #include "common/Utf.h"
+#include "platform/runtime/LastError.h"
 #include "resources/StringTable.h"
 
 static constexpr char kUnit[] = "SelectCertificateDlg";

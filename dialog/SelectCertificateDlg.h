@@ -5,10 +5,10 @@
 
 #include <vector>
 
-#include "dialog/CertificateDialogs.h"
 #include "dialog/CertificateListCtrl.h"
 #include "dialog/CertificateRows.h"
-#include "dialog/WindowSystem.h"
+#include "platform/window/CertificateDialogs.h"
+#include "platform/window/WindowSystem.h"
 
 constexpr int IDD_SELECT_CERTIFICATE = 101;
 constexpr int IDC_CERTIFICATE_LIST = 1001;

@@ -1,9 +1,9 @@
 // The entry points of libtessora-window.so (WindowDialogs.h).
 #include <type_traits>
 
-#include "dialog/PinPromptWindow.h"
 #include "dialog/SelectCertificateDlg.h"
-#include "dialog/WindowDialogs.h"
+#include "platform/window/PinPromptWindow.h"
+#include "platform/window/WindowDialogs.h"
 
 extern "C" {
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "common/Types.h"
+#include "platform/runtime/Types.h"
 
 // What the value pointer of ConstructResponseJSON points to.
 enum ResponseValueKind : int {

@@ -9,10 +9,10 @@
 #include "agent/CryptoAgent.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
-#include "host/IOStream.h"
 #include "host/JSONUtility.h"
 #include "host/nmMessageSigning.h"
-#include "platform/Resources.h"
+#include "platform/runtime/IOStream.h"
+#include "platform/runtime/Resources.h"
 
 static constexpr char kUnit[] = "TessoraHost";
 

@@ -1,5 +1,5 @@
-#include "dialog/WindowDialogs.h"
 #include "host/TessoraHost.h"
+#include "platform/window/WindowDialogs.h"
 
 int main(int argc, char* argv[]) {
     InstallWindowSystemDialogs();

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "common/Types.h"
+#include "platform/runtime/Types.h"
 
 // Tags accepted: 0x02, 0x04, 0x06, 0x0C, 0x13, 0x16, 0x1E, 0x30, 0x31, 0x80, 0xA0; any other
 // fails with E_FAIL, as does an empty value.

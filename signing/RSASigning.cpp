@@ -5,10 +5,11 @@
 
 #include "certificates/CertificateInfo.h"
 #include "common/Conversions.h"
-#include "common/LastError.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
 #include "common/Utf.h"
+#include "platform/crypt/SignerInfoStructType.h"
+#include "platform/runtime/LastError.h"
 #include "signing/ASN1Encode.h"
 
 static constexpr char kUnit[] = "RSASigning";

@@ -3,9 +3,9 @@
 // the algorithm identifiers, fixes the byte order and assembles the structure.
 #pragma once
 
-#include "common/Types.h"
-#include "common/WideString.h"
-#include "platform/CertServices.h"
+#include "platform/crypt/CertServices.h"
+#include "platform/runtime/Types.h"
+#include "platform/runtime/WideString.h"
 
 // The digest ALG_ID's digest and signature object identifiers; false (outputs untouched) for an
 // ALG_ID without an entry. The texts are static.

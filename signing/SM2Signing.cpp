@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "common/Conversions.h"
-#include "common/LastError.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
+#include "platform/runtime/LastError.h"
 #include "signing/ASN1Encode.h"
 #include "signing/RSASigning.h"
 

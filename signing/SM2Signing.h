@@ -5,9 +5,9 @@
 #pragma once
 
 #include "certificates/UnregisteredCertificates.h"
-#include "common/Types.h"
-#include "common/WideString.h"
-#include "platform/CertServices.h"
+#include "platform/crypt/CertServices.h"
+#include "platform/runtime/Types.h"
+#include "platform/runtime/WideString.h"
 
 // The whole SM2 operation: the Base64 text of a DER ContentInfo holding the SignedData. The key
 // is the one the record names (provider, container, key spec); the digest is always SM3.

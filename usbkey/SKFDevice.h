@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "common/Types.h"
-#include "platform/SkfApi.h"
+#include "platform/crypt/SkfApi.h"
+#include "platform/runtime/Types.h"
 
 struct SKFModule;
 

@@ -5,10 +5,10 @@
 
 #include "common/Conversions.h"
 #include "common/FreePtr.h"
-#include "common/LastError.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
-#include "common/WideString.h"
+#include "platform/runtime/LastError.h"
+#include "platform/runtime/WideString.h"
 #include "usbkey/SKFDevice.h"
 
 static constexpr char kUnit[] = "SKFModule";

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "common/Types.h"
-#include "platform/SharedLibrary.h"
-#include "platform/SkfApi.h"
+#include "platform/crypt/SkfApi.h"
+#include "platform/runtime/SharedLibrary.h"
+#include "platform/runtime/Types.h"
 
 // One pointer per entry point, in table order; null when the library does not export the name.
 struct SKFEntryPoints {

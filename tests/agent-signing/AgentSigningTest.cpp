@@ -12,8 +12,8 @@
 #include "certificates/UnregisteredCertificates.h"
 #include "common/Conversions.h"
 #include "common/Utf.h"
-#include "dialog/CertificateDialogs.h"
-#include "platform/CertServices.h"
+#include "platform/crypt/CertServices.h"
+#include "platform/window/CertificateDialogs.h"
 #include "tests/agent-signing/SignedDataReader.h"
 #include "tests/support/StandInCertPlatform.h"
 

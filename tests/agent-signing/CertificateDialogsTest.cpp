@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "common/LastError.h"
-#include "dialog/CertificateDialogs.h"
-#include "platform/CertServices.h"
+#include "platform/crypt/CertServices.h"
+#include "platform/runtime/LastError.h"
+#include "platform/window/CertificateDialogs.h"
 #include "tests/support/StandInCertPlatform.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "common/Conversions.h"
 #include "common/Utf.h"
-#include "platform/CertServices.h"
+#include "platform/crypt/CertServices.h"
 #include "signing/RSASigning.h"
 #include "tests/agent-signing/SignedDataReader.h"
 #include "tests/support/StandInCertPlatform.h"

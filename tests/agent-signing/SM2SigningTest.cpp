@@ -15,7 +15,7 @@
 #include "common/Conversions.h"
 #include "common/ResultCodes.h"
 #include "common/Utf.h"
-#include "platform/CertServices.h"
+#include "platform/crypt/CertServices.h"
 #include "signing/SM2Signing.h"
 #include "tests/agent-signing/SignedDataReader.h"
 #include "tests/support/StandInCertPlatform.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "certificates/UnregisteredCertificates.h"
-#include "platform/CertServices.h"
+#include "platform/crypt/CertServices.h"
 #include "tests/support/StandInCertPlatform.h"
 
 namespace {

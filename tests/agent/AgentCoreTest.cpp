@@ -5,7 +5,7 @@
 
 #include "agent/CryptoAgent.h"
 #include "common/Utf.h"
-#include "platform/Resources.h"
+#include "platform/runtime/Resources.h"
 
 namespace {
 

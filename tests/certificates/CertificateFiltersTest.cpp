@@ -3,9 +3,9 @@
 #include <string>
 
 #include "certificates/CertificateFilters.h"
-#include "common/LastError.h"
 #include "common/ResultCodes.h"
 #include "common/Utf.h"
+#include "platform/runtime/LastError.h"
 #include "tests/certificates/TestCertificates.h"
 
 namespace {

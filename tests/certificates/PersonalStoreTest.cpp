@@ -8,7 +8,7 @@
 #include "certificates/CertificateInfo.h"
 #include "common/ResultCodes.h"
 #include "common/Utf.h"
-#include "platform/NssCertPlatform.h"
+#include "platform/crypt/NssCertPlatform.h"
 #include "tests/support/NssFixture.h"
 #include "tests/support/StandInCertPlatform.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/CertServices.h"
+#include "platform/crypt/CertServices.h"
 #include "tests/support/StandInCertPlatform.h"
 
 inline const SharedPkey& TestRsaKey() {

@@ -10,7 +10,7 @@
 
 #include "common/Conversions.h"
 #include "common/ResultCodes.h"
-#include "common/WideString.h"
+#include "platform/runtime/WideString.h"
 
 namespace {
 

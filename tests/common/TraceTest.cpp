@@ -5,8 +5,8 @@
 #include <sstream>
 #include <string>
 
-#include "common/LastError.h"
 #include "common/Trace.h"
+#include "platform/runtime/LastError.h"
 
 namespace {
 

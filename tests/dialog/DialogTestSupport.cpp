@@ -1,8 +1,6 @@
 #include "tests/dialog/DialogTestSupport.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,51 +10,36 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <stdexcept>
 #include <thread>
 
-#include "common/OpenSslPtr.h"
+#include "tests/support/TestKeys.h"
 
 namespace dialog_test {
 
 namespace {
 
-using X509Free = openssl_ptr::Deleter<X509_free>;
-using KeyFree = openssl_ptr::Deleter<EVP_PKEY_free>;
-using NameFree = openssl_ptr::Deleter<X509_NAME_free>;
-using BnFree = openssl_ptr::Deleter<BN_free>;
-
-std::unique_ptr<X509_NAME, NameFree> BuildName(const NameParts& parts) {
-    std::unique_ptr<X509_NAME, NameFree> name(X509_NAME_new());
+// "C=CN,O=Org,CN=Name", as the shared certificate factory takes names.
+std::string NameText(const NameParts& parts) {
+    std::string text;
     for (const auto& [field, value] : parts) {
-        X509_NAME_add_entry_by_txt(name.get(), field.c_str(), MBSTRING_UTF8,
-                                   reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1,
-                                   0);
+        if (!text.empty()) text += ',';
+        text += field + '=' + EscapeNameValue(value);
     }
-    return name;
+    return text;
 }
 
 }  // namespace
 
-std::vector<uint8_t> MakeCertificate(const CertificateSpec& spec) {
-    std::unique_ptr<EVP_PKEY, KeyFree> key(EVP_EC_gen("P-256"));
-    std::unique_ptr<X509, X509Free> cert(X509_new());
-    X509_set_version(cert.get(), 2);
-    std::unique_ptr<BIGNUM, BnFree> serial(
-        BN_bin2bn(spec.serial.data(), static_cast<int>(spec.serial.size()), nullptr));
-    BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert.get()));
-    X509_set_subject_name(cert.get(), BuildName(spec.subject).get());
-    X509_set_issuer_name(cert.get(), BuildName(spec.issuer).get());
-    ASN1_TIME_set_string_X509(X509_getm_notBefore(cert.get()), spec.not_before.c_str());
-    ASN1_TIME_set_string_X509(X509_getm_notAfter(cert.get()), spec.not_after.c_str());
-    X509_set_pubkey(cert.get(), key.get());
-    X509_sign(cert.get(), key.get(), EVP_sha256());
-    unsigned char* der = nullptr;
-    const int length = i2d_X509(cert.get(), &der);
-    std::vector<uint8_t> out(der, der + (length > 0 ? length : 0));
-    OPENSSL_free(der);
-    return out;
+std::vector<uint8_t> MakeCertificate(const CertificateSpec& fields) {
+    TestCertificateSpec certificate;
+    certificate.subject = NameText(fields.subject);
+    certificate.issuer = NameText(fields.issuer);
+    certificate.serial_bytes = fields.serial;
+    certificate.not_before_time = fields.not_before;
+    certificate.not_after_time = fields.not_after;
+    certificate.subject_key_id = false;
+    return MakeTestCertificate(MakeSm2Key().get(), certificate);
 }
 
 MemoryStore::MemoryStore()

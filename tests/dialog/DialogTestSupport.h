@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/CertServices.h"
+#include "platform/crypt/CertServices.h"
 
 namespace dialog_test {
 
@@ -25,7 +25,7 @@ struct CertificateSpec {
     std::string not_after = "20301231235959Z";
 };
 
-// A DER certificate with those fields (a fresh P-256 key, self-signed).
+// A DER certificate with those fields (a fresh SM2 key, self-signed; tests/support/TestKeys.h).
 std::vector<uint8_t> MakeCertificate(const CertificateSpec& spec);
 
 // A memory store holding certificates; closed with the object.

@@ -17,7 +17,7 @@
 
 #include "common/ResultCodes.h"
 #include "dialog/SelectCertificateDlg.h"
-#include "platform/Resources.h"
+#include "platform/runtime/Resources.h"
 #include "tests/dialog/DialogTestSupport.h"
 #include "tests/support/StandInCertPlatform.h"
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "common/Utf.h"
-#include "dialog/PinPromptWindow.h"
 #include "dialog/SelectCertificateDlg.h"
-#include "platform/Resources.h"
+#include "platform/runtime/Resources.h"
+#include "platform/window/PinPromptWindow.h"
 #include "tests/dialog/DialogTestSupport.h"
 #include "tests/support/StandInCertPlatform.h"
 

@@ -8,8 +8,8 @@
 #include "common/ResultCodes.h"
 #include "common/Utf.h"
 #include "dialog/CertificateRows.h"
-#include "dialog/FoundationLibrary.h"
-#include "platform/Resources.h"
+#include "platform/runtime/Resources.h"
+#include "platform/window/FoundationLibrary.h"
 #include "resources/StringTable.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "host/IOStream.h"
+#include "platform/runtime/IOStream.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/Utf.h"
-#include "platform/Resources.h"
+#include "platform/runtime/Resources.h"
 #include "tests/support/HostSession.h"
 
 namespace {

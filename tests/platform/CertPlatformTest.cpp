@@ -8,12 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "common/LastError.h"
 #include "common/Utf.h"
-#include "platform/CertServices.h"
+#include "platform/crypt/CertServices.h"
+#include "platform/runtime/LastError.h"
 #include "tests/support/StandInCertPlatform.h"
-
-#undef PKCS7_SIGNER_INFO  // OpenSSL's SignerInfo type is read back below
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "common/LastError.h"
 #include "common/Utf.h"
-#include "platform/CertServices.h"
-#include "platform/NssCertPlatform.h"
-#include "platform/PinPrompt.h"
+#include "platform/crypt/CertServices.h"
+#include "platform/crypt/NssCertPlatform.h"
+#include "platform/runtime/LastError.h"
+#include "platform/window/PinPrompt.h"
 #include "tests/support/NssFixture.h"
 #include "tests/support/StandInCertPlatform.h"
 

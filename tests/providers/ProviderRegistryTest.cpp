@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ProviderRegistry.h"
+#include "platform/crypt/ProviderRegistry.h"
 #include "tests/fixtures/softskf/SoftSkfTesting.h"
 
 namespace {

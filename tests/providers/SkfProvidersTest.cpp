@@ -15,14 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "common/LastError.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
 #include "common/Utf.h"
-#include "platform/PinPrompt.h"
-#include "platform/SkfApi.h"
-#include "platform/SkfProviders.h"
-#include "platform/SystemCertPlatform.h"
+#include "platform/crypt/SkfApi.h"
+#include "platform/crypt/SkfProviders.h"
+#include "platform/crypt/SystemCertPlatform.h"
+#include "platform/runtime/LastError.h"
+#include "platform/window/PinPrompt.h"
 #include "tests/support/SoftToken.h"
 
 namespace {

@@ -64,7 +64,8 @@ struct Response {
     bool sentinel = false;  // FF FF FF FF arrived instead
     std::string text;
     int64_t errorcode = 0;
-    std::string result;  // the string result, empty otherwise
+    std::string result;          // the string result, empty otherwise
+    bool string_result = false;  // the result is a string (possibly empty)
     bool bool_result = false;
 };
 
@@ -92,7 +93,8 @@ class HostSession {
             const cJSON* code = cJSON_GetObjectItemCaseSensitive(json, "errorcode");
             if (cJSON_IsNumber(code)) response.errorcode = static_cast<int64_t>(code->valuedouble);
             const cJSON* result = cJSON_GetObjectItemCaseSensitive(json, "result");
-            if (cJSON_IsString(result)) response.result = result->valuestring;
+            response.string_result = cJSON_IsString(result);
+            if (response.string_result) response.result = result->valuestring;
             response.bool_result = cJSON_IsTrue(result);
             cJSON_Delete(json);
         }
@@ -108,6 +110,8 @@ class HostSession {
 
     // Ends the host's input and returns its exit code.
     int Finish() { return host_.Finish(kTimeoutMs); }
+    // What the host wrote to standard error (complete after Finish).
+    const std::string& errors() const { return host_.errors(); }
 
   private:
     tessora::HostPipe host_;

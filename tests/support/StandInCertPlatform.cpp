@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/LastError.h"
 #include "common/OpenSslPtr.h"
 #include "common/Utf.h"
-#include "common/WideString.h"
+#include "platform/runtime/LastError.h"
+#include "platform/runtime/WideString.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/OpenSslPtr.h"
-#include "platform/CertServices.h"
+#include "platform/crypt/CertPlatform.h"
 #include "tests/support/TestKeys.h"
 
 using EvpPkeyFree = openssl_ptr::Deleter<EVP_PKEY_free>;

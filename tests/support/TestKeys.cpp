@@ -72,6 +72,15 @@ void SetTime(ASN1_TIME* time, const std::string& text, int64_t unix_time, int da
 
 }  // namespace
 
+std::string EscapeNameValue(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        if (c == ',' || c == '+' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 X509Ptr MakeTestX509(EVP_PKEY* key, const TestCertificateSpec& spec) {
     X509Ptr x509(X509_new());
     X509_set_version(x509.get(), 2);

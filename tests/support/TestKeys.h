@@ -35,6 +35,8 @@ struct TestCertificateSpec {
     bool subject_key_id = true;
     bool sm2_default_id = false;  // an SM2 issuer signs with the GM/T 0009 default identity set
 };
+// An attribute value as the name texts above take it: ',', '+' and '\' escaped.
+std::string EscapeNameValue(const std::string& value);
 // Null (or no bytes) when OpenSSL fails.
 X509Ptr MakeTestX509(EVP_PKEY* key, const TestCertificateSpec& spec);
 std::vector<uint8_t> MakeTestCertificate(EVP_PKEY* key, const TestCertificateSpec& spec);

@@ -1,45 +1,39 @@
 // GetKeyID through the real host, built with its system library directory pointing into the
 // folder each test runs it in. softskf stands in for the USB key and its library.
-#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "tests/fixtures/softskf/SoftSkfTesting.h"
-#include "tools/nmclient/HostPipe.h"
+#include "tests/support/HostSession.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using host_session::HostSession;
+using host_session::Response;
 using softskf_testing::Device;
 using softskf_testing::Failure;
 using softskf_testing::RawNameList;
 
-constexpr int kTimeoutMs = 60000;
 constexpr char kLibraryName[] = "libVELK_UKEY_GMAPI.so";
 
 enum class Library { kSoftSkf, kNoEnumDev, kNoGetDevInfo, kAbsent, kNotALibrary };
-
-struct Response {
-    bool ok = false;  // a frame came back and parsed
-    int errorcode = 0;
-    bool has_text = false;
-    std::string text;
-};
 
 class GetKeyIdHostTest : public ::testing::Test {
   protected:
     GetKeyIdHostTest() : state_(dir_.path() / "state") {}
 
     ~GetKeyIdHostTest() override {
-        if (started_) {
-            EXPECT_EQ(host_.Finish(kTimeoutMs), 0) << host_.errors();
+        if (host_) {
+            EXPECT_EQ(host_->Finish(), 0) << host_->errors();
         }
     }
 
@@ -71,46 +65,24 @@ class GetKeyIdHostTest : public ::testing::Test {
     void StartHost() {
         const fs::path previous = fs::current_path();
         fs::current_path(dir_.path());
-        started_ = host_.Start(
-            TEST_HOST_PATH, {state_.EnvironmentEntry(), "LC_ALL", "LC_MESSAGES", "LANG=C.UTF-8"});
+        host_.emplace(std::vector<std::string>{state_.EnvironmentEntry(), "LC_ALL", "LC_MESSAGES",
+                                               "LANG=C.UTF-8"});
         fs::current_path(previous);
-        ASSERT_TRUE(started_);
+        ASSERT_TRUE(host_->started());
     }
 
-    Response Call(const std::string& function, const std::string& params) {
-        Response response;
-        std::string body;
-        if (!host_.WriteFrame("{\"function\":\"" + function + "\",\"params\":" + params + "}",
-                              kTimeoutMs) ||
-            host_.ReadFrame(&body, kTimeoutMs) != tessora::HostPipe::ReadStatus::kFrame) {
-            return response;
-        }
-        cJSON* json = cJSON_Parse(body.c_str());
-        if (json == nullptr) return response;
-        const cJSON* code = cJSON_GetObjectItemCaseSensitive(json, "errorcode");
-        const cJSON* result = cJSON_GetObjectItemCaseSensitive(json, "result");
-        response.ok = cJSON_IsNumber(code);
-        if (response.ok) response.errorcode = code->valueint;
-        if (cJSON_IsString(result)) {
-            response.has_text = true;
-            response.text = result->valuestring;
-        }
-        cJSON_Delete(json);
-        return response;
-    }
     Response GetKeyID(const std::string& key_type = "") {
-        return Call("GetKeyID", "[\"" + key_type + "\"]");
+        return host_->Call("GetKeyID", {host_session::JsonString(key_type)});
     }
-    std::string LastErrorDesc() { return Call("GetLastErrorDesc", "[]").text; }
+    std::string LastErrorDesc() { return host_->Call("GetLastErrorDesc", {}).result; }
 
     std::string ProcPath(const char* entry) const {
-        return "/proc/" + std::to_string(host_.pid()) + "/" + entry;
+        return "/proc/" + std::to_string(host_->pid()) + "/" + entry;
     }
 
     softskf_testing::TempDir dir_;
     softskf_testing::StateFile state_;
-    tessora::HostPipe host_;
-    bool started_ = false;
+    std::optional<HostSession> host_;
 };
 
 std::string Hex(uint32_t code) {
@@ -147,13 +119,11 @@ TEST_P(KeyIdCaseTest, AnswersAndReleasesTheLibrary) {
         SCOPED_TRACE("key type '" + key_type + "'");
         const Response response = GetKeyID(key_type);
         ++calls;
-        ASSERT_TRUE(response.ok);
+        ASSERT_TRUE(response.framed);
         EXPECT_EQ(static_cast<uint32_t>(response.errorcode), c.code);
+        EXPECT_EQ(response.string_result, c.code == 0);
         if (c.code == 0) {
-            EXPECT_TRUE(response.has_text);
-            EXPECT_EQ(response.text, c.key_id);
-        } else {
-            EXPECT_FALSE(response.has_text);
+            EXPECT_EQ(response.result, c.key_id);
         }
 
         const std::string description = LastErrorDesc();
@@ -219,7 +189,7 @@ TEST_F(GetKeyIdHostTest, KeyRemovedBetweenTwoCallsIsSeenByTheSecond) {
 
     const Response first = GetKeyID();
     EXPECT_EQ(first.errorcode, 0);
-    EXPECT_EQ(first.text, "4A31000123");
+    EXPECT_EQ(first.result, "4A31000123");
 
     state_.Write("");
     const Response second = GetKeyID();
@@ -276,7 +246,7 @@ TEST_F(GetKeyIdHostTest, ThousandCallsLeaveNoDescriptorOrMappingBehind) {
     for (int i = 0; i < kCalls; ++i) {
         const Response response = GetKeyID();
         ASSERT_EQ(response.errorcode, 0) << "call " << i;
-        ASSERT_EQ(response.text, "4A31000123");
+        ASSERT_EQ(response.result, "4A31000123");
     }
 
     EXPECT_EQ(OpenDescriptors(ProcPath("fd")), descriptors);

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "common/OpenSslPtr.h"
-#include "platform/SharedLibrary.h"
-#include "platform/SkfApi.h"
-#include "platform/SkfLibrary.h"
+#include "platform/crypt/SkfApi.h"
+#include "platform/crypt/SkfLibrary.h"
+#include "platform/runtime/SharedLibrary.h"
 #include "tests/fixtures/softskf/SoftSkfTesting.h"
 #include "tests/support/Shell.h"
 #include "tests/support/SoftToken.h"

@@ -35,20 +35,16 @@ std::string Base64(const Bytes& data) {
 }
 
 X509Ptr MakeCertificate(EVP_PKEY* subject_key, EVP_PKEY* issuer_key, const CertParams& params) {
-    TestCertificateSpec spec;
-    spec.subject = "CN=";
-    for (char c : params.common_name) {
-        if (c == ',' || c == '+' || c == '\\') spec.subject += '\\';
-        spec.subject += c;
-    }
-    spec.issuer = "CN=Test Authority";
-    spec.issuer_key = issuer_key;
-    spec.serial = params.serial;
-    spec.not_before_time = params.not_before;
-    spec.not_after_time = params.not_after;
-    spec.subject_key_id = false;
-    spec.sm2_default_id = true;
-    X509Ptr cert = MakeTestX509(subject_key, spec);
+    TestCertificateSpec certificate;
+    certificate.subject = "CN=" + EscapeNameValue(params.common_name);
+    certificate.issuer = "CN=Test Authority";
+    certificate.issuer_key = issuer_key;
+    certificate.serial = params.serial;
+    certificate.not_before_time = params.not_before;
+    certificate.not_after_time = params.not_after;
+    certificate.subject_key_id = false;
+    certificate.sm2_default_id = true;
+    X509Ptr cert = MakeTestX509(subject_key, certificate);
     Check(cert != nullptr, "certificate");
     return cert;
 }

@@ -27,9 +27,9 @@
 
 #include "common/Ascii.h"
 #include "common/OpenSslPtr.h"
-#include "platform/ProviderRegistry.h"
-#include "platform/SkfLibrary.h"
-#include "platform/SkfProviders.h"
+#include "platform/crypt/ProviderRegistry.h"
+#include "platform/crypt/SkfLibrary.h"
+#include "platform/crypt/SkfProviders.h"
 
 namespace {
 

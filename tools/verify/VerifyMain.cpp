@@ -18,8 +18,8 @@
 #include "agent/CryptoAgent.h"
 #include "common/Trace.h"
 #include "common/Utf.h"
-#include "common/WideString.h"
-#include "platform/Resources.h"
+#include "platform/runtime/Resources.h"
+#include "platform/runtime/WideString.h"
 
 namespace {
 

@@ -1,0 +1,8 @@
+#include "platform/runtime/LastError.h"
+
+namespace {
+thread_local uint32_t t_last_error = 0;
+}
+
+uint32_t GetLastError() { return t_last_error; }
+void SetLastError(uint32_t error) { t_last_error = error; }

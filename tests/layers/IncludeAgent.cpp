@@ -1,0 +1,2 @@
+// The agent sits above the certificate code.
+#include "agent/CryptoAgent.h"

@@ -1,0 +1,2 @@
+// The certificate code sits above the platform.
+#include "certificates/CertificateInfo.h"

@@ -1,0 +1,2 @@
+// common sits above the runtime types: they cannot see it.
+#include "common/Trace.h"

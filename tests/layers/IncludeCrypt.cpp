@@ -1,0 +1,2 @@
+// The certificate services sit above common.
+#include "platform/crypt/CertServices.h"

@@ -1,0 +1,2 @@
+// The dialog is no part of USB-key access.
+#include "dialog/SelectCertificateDlg.h"

@@ -1,0 +1,2 @@
+// The host sits above the agent.
+#include "host/TessoraHost.h"
