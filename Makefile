@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps npm build build-asan test test-normal test-asan demo demo-browser package bench format clean
+.PHONY: all deps npm build build-asan test test-normal test-asan demo demo-browser package bench soak format clean
 
 all: build
 
@@ -49,6 +49,11 @@ package: build
 
 bench: build
 	./$(BUILD)/bench/tessora-bench
+
+# One host, 100000 mixed requests; its memory and descriptors every 10000 (SOAK_REQUESTS=N).
+SOAK_REQUESTS ?= 100000
+soak: build
+	./$(BUILD)/bench/tessora-soak $(SOAK_REQUESTS) --check
 
 format:
 	find . -path ./build -prune -o -path ./build-asan -prune -o \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) -print | xargs clang-format -i

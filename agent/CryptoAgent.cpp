@@ -7,7 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "common/Conversions.h"
 #include "common/Trace.h"
 #include "common/Utf.h"
 #include "platform/crypt/CertServices.h"
@@ -41,8 +44,27 @@ HRESULT CCryptoAgent::SetSM2CSPList(const char16_t* bstrSM2CSPList, VARIANT_BOOL
     TRACE_SCOPE();
     HRESULT hResult = S_OK;
     size_t nLength = 0;
+    std::vector<std::u16string> vtrNames;
 
     if (pbResult != nullptr) *pbResult = VARIANT_FALSE;
+    // An oversized list is refused before anything else and leaves the stored list as it was.
+    if (NULL != bstrSM2CSPList) {
+        nLength = WcsLen(bstrSM2CSPList);
+        if (nLength > kMaxSM2CSPListChars) {
+            hResult = E_INVALIDARG;
+            TRACE_INFO("CCryptoAgent::SetSM2CSPList: %zu characters", nLength);
+            FAILED_STEP_W(kUnit, "Check Parameter(bstrSM2CSPList)", hResult,
+                          "wcslen(bstrSM2CSPList) > kMaxSM2CSPListChars");
+            goto Exit;
+        }
+        SplitStrings(bstrSM2CSPList, vtrNames);
+        if (vtrNames.size() > kMaxSM2CSPNames) {
+            hResult = E_INVALIDARG;
+            FAILED_STEP_W(kUnit, "Check Parameter(bstrSM2CSPList)", hResult,
+                          "vtrNames.size() > kMaxSM2CSPNames");
+            goto Exit;
+        }
+    }
     // The stored list goes before the parameter is looked at: an invalid call clears it too.
     std::free(m_lpwszSM2CSPList);
     m_lpwszSM2CSPList = nullptr;
@@ -56,7 +78,6 @@ HRESULT CCryptoAgent::SetSM2CSPList(const char16_t* bstrSM2CSPList, VARIANT_BOOL
     }
     OK_STEP_W(kUnit, "Check Parameter(bstrSM2CSPList)");
 
-    nLength = WcsLen(bstrSM2CSPList);
     m_lpwszSM2CSPList = static_cast<char16_t*>(std::calloc(nLength + 1, sizeof(char16_t)));
     if (!m_lpwszSM2CSPList) {
         hResult = E_OUTOFMEMORY;

@@ -1,6 +1,8 @@
 // The one crypto agent: performs every host function and keeps what lives between requests.
 #pragma once
 
+#include <cstddef>
+
 #include "common/ResultCodes.h"
 #include "platform/runtime/Types.h"
 #include "platform/runtime/WideString.h"
@@ -36,6 +38,11 @@ class CCryptoAgent final {
     /* 6 */ virtual HRESULT SetSM2CSPList(const char16_t* bstrSM2CSPList, VARIANT_BOOL* pbResult);
     /* 7 */ virtual HRESULT GetKeyID(const char16_t* bstrKeyType, BSTR* pbstrKeyID);
     /* 8 */ virtual HRESULT GetLastErrorDesc(BSTR* pbstrDesc);
+
+    // What one SetSM2CSPList may hand the agent: every SelectCertificate afterwards splits the list
+    // and loads each provider, so a larger one is refused (E_INVALIDARG) and the stored list kept.
+    static constexpr size_t kMaxSM2CSPNames = 64;
+    static constexpr size_t kMaxSM2CSPListChars = 16 * 1024;  // UTF-16 code units
 
     // Fields, in their fixed order.
     HRESULT m_hLastResult = VELK_OK;

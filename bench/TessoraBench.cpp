@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSetup.h"
 #include "tools/nmclient/HostPipe.h"
 
 namespace {
@@ -113,37 +114,6 @@ long IdleResidentKiB(const char* program) {
     if (host.Finish(kTimeoutMs) != 0) return -1;
     return kib;
 }
-
-// A throwaway NSS database in a temporary HOME with one RSA signing certificate whose key has no
-// password, and the same key and certificate as PEM for openssl.
-struct RsaSetup {
-    std::filesystem::path folder;
-    std::filesystem::path home;
-    bool ok = false;
-
-    RsaSetup() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tessora-bench-XXXXXX");
-        if (mkdtemp(pattern.data()) == nullptr) return;
-        folder = pattern;
-        home = folder / "home";
-        const std::string db = "sql:" + (home / ".pki" / "nssdb").string();
-        std::filesystem::create_directories(home / ".pki" / "nssdb");
-        const std::string f = "'" + folder.string() + "/";
-        const std::string script =
-            "certutil -N -d '" + db + "' --empty-password && " +
-            "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + f + "key.pem' -out " + f +
-            "cert.pem' -subj '/C=CN/O=Tessora Bench/CN=Bench Signer' -days 30 "
-            "-addext keyUsage=critical,digitalSignature && "
-            "openssl pkcs12 -export -inkey " +
-            f + "key.pem' -in " + f + "cert.pem' -name bench -passout pass: -out " + f +
-            "bench.p12' && " + "pk12util -i " + f + "bench.p12' -d '" + db + "' -W ''";
-        ok = std::system(("(" + script + ") >/dev/null 2>&1").c_str()) == 0;
-    }
-    ~RsaSetup() {
-        std::error_code ignored;
-        if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
-    }
-};
 
 std::string SignRequest(const std::string& message, bool attached) {
     return R"({"function":"SignMsgPKCS7","params":[")" + message + R"(","SHA-256",)" +
@@ -240,41 +210,6 @@ std::string Letters(size_t size) {
     return message;
 }
 
-// A software token in a throwaway folder, registered as an SM2 provider there. Its application is
-// logged in from the start, so no PIN prompt enters the figure.
-struct SoftTokenSetup {
-    std::filesystem::path folder;
-    std::filesystem::path token;  // the token's keys and state
-    bool ok = false;
-
-    SoftTokenSetup() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tessora-bench-XXXXXX");
-        if (mkdtemp(pattern.data()) == nullptr) return;
-        folder = pattern;
-        token = folder / "tessora" / "softtoken";
-        const std::string init = "XDG_CONFIG_HOME='" + folder.string() + "' '" +
-                                 TESSORA_SOFTTOKEN_PATH +
-                                 "' init --name 'Bench Signer' >/dev/null 2>&1";
-        if (std::system(init.c_str()) != 0) return;
-        std::ifstream in(token / "state");
-        std::stringstream state;
-        for (std::string line; std::getline(in, line);) {
-            state << line << "\n";
-            if (line == "[application]") state << "logged_in = yes\n";
-        }
-        in.close();
-        std::ofstream(token / "state", std::ios::trunc) << state.str();
-        std::filesystem::create_directories(folder / "tessora" / "providers.d");
-        std::ofstream(folder / "tessora" / "providers.d" / "bench.conf")
-            << "name=Bench token\nlibrary=" << TESSORA_SOFTTOKEN_LIBRARY << "\n";
-        ok = true;
-    }
-    ~SoftTokenSetup() {
-        std::error_code ignored;
-        if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
-    }
-};
-
 // Milliseconds of one SM2 SignMsgPKCS7 request (attached), median of `runs`, over one connection.
 double Sm2SignMillis(const SoftTokenSetup& setup, const std::string& message, int runs) {
     tessora::HostPipe host;
@@ -362,7 +297,7 @@ int main(int argc, char* argv[]) {
 
     constexpr size_t kMiB = 1024 * 1024;
     const std::string message = Letters(512 * 1024);
-    const RsaSetup rsa;
+    const RsaSetup rsa("Bench Signer");
     const double rsa_host = rsa.ok ? RsaWholeProcessMillis(rsa, message, 5) : -1;
     const double rsa_openssl = rsa.ok ? OpensslCmsMillis(rsa, message, 5) : -1;
     const std::vector<double> detached =
@@ -381,7 +316,7 @@ int main(int argc, char* argv[]) {
     std::printf("%-52s %11.3f ms\n", "  per MiB beyond hashing and signing",
                 (detached[1] - detached[0]) / 3 - hash_4mib / 4);
 
-    const SoftTokenSetup setup;
+    const SoftTokenSetup setup("Bench Signer", "Bench token");
     const double sm2_host = setup.ok ? Sm2SignMillis(setup, message, 5) : -1;
     const double sm2_openssl = setup.ok ? OpensslSm2SignMillis(setup, message, 5) : -1;
     if (sm2_host < 0 || sm2_openssl < 0) {

@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string_view>
 
 #include "common/Utf.h"
@@ -56,31 +58,12 @@ void CloseSinkLocked(ControlState& s) {
     }
 }
 
-// The control file holds lines "flags N" and "sink syslog" or "sink file PATH".
 void ApplyControlText(ControlState& s, const std::string& text) {
-    uint32_t flags = 0;
-    bool to_file = false;
-    std::string file;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        std::string_view line(text.data() + pos, end - pos);
-        pos = end + 1;
-        if (line.rfind("flags ", 0) == 0) {
-            std::string value(line.substr(6));
-            flags = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 0)) & 0xF;
-        } else if (line == "sink syslog") {
-            to_file = false;
-        } else if (line.rfind("sink file ", 0) == 0) {
-            to_file = true;
-            file = std::string(line.substr(10));
-        }
-    }
-    if (to_file != s.sink_is_file || file != s.sink_file) CloseSinkLocked(s);
-    s.sink_is_file = to_file && !file.empty();
-    s.sink_file = file;
-    g_enable_flags.store(flags, std::memory_order_relaxed);
+    const ControlSettings settings = ParseControlText(text);
+    if (settings.sink_file != s.sink_file) CloseSinkLocked(s);
+    s.sink_is_file = !settings.sink_file.empty();
+    s.sink_file = settings.sink_file;
+    g_enable_flags.store(settings.flags, std::memory_order_relaxed);
 }
 
 void RefreshLocked(ControlState& s) {
@@ -165,6 +148,35 @@ std::string Format(const char* format, ...) {
 }
 
 }  // namespace
+
+// The control file holds lines "flags N" and "sink syslog" or "sink file PATH"; the last of each
+// counts.
+ControlSettings ParseControlText(const std::string& text) {
+    ControlSettings settings;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line(text.data() + pos, end - pos);
+        pos = end + 1;
+        if (line.rfind("flags ", 0) == 0) {
+            std::string value(line.substr(6));
+            settings.flags = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 0)) & 0xF;
+        } else if (line == "sink syslog") {
+            settings.sink_file.clear();
+        } else if (line.rfind("sink file ", 0) == 0) {
+            settings.sink_file = std::string(line.substr(10));
+        }
+    }
+    return settings;
+}
+
+ControlSettings ReadControlFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return ParseControlText(text.str());
+}
 
 std::string ControlFilePath() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");

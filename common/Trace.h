@@ -33,6 +33,15 @@ void RefreshControl();
 // ${XDG_CACHE_HOME:-$HOME/.cache}/tessora/trace.conf.
 std::string ControlFilePath();
 
+// What a control file says: the flags, and the sink file (empty for the system log).
+struct ControlSettings {
+    uint32_t flags = 0;
+    std::string sink_file;
+};
+ControlSettings ParseControlText(const std::string& text);
+// The settings of the control file at path; all off when there is none.
+ControlSettings ReadControlFile(const std::string& path);
+
 // Low-level senders; call them only behind IsEnabled (the macros do).
 void Emit(const std::string& text);
 void EmitFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));

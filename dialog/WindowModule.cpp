@@ -4,6 +4,7 @@
 #include "dialog/SelectCertificateDlg.h"
 #include "platform/window/PinPromptWindow.h"
 #include "platform/window/WindowDialogs.h"
+#include "platform/window/WindowSystem.h"
 
 extern "C" {
 
@@ -19,8 +20,15 @@ __attribute__((visibility("default"))) PinPromptResult TessoraWindowPromptForPin
     return ShowPinPromptWindow(*request, pin);
 }
 
+__attribute__((visibility("default"))) int TessoraWindowCheckDisplay(std::string* display) {
+    const std::string name = window_system::ConnectedDisplayName();
+    if (display != nullptr) *display = name;
+    return name.empty() ? 0 : 1;
+}
+
 }  // extern "C"
 
 static_assert(
     std::is_same_v<decltype(&TessoraWindowSelectCertificate), SelectCertificateDialogRunner>);
 static_assert(std::is_same_v<decltype(&TessoraWindowPromptForPin), WindowPinPromptFn>);
+static_assert(std::is_same_v<decltype(&TessoraWindowCheckDisplay), WindowCheckDisplayFn>);

@@ -14,8 +14,10 @@
 #include <sechash.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/Ascii.h"
@@ -87,10 +89,19 @@ HRESULT MapNssError(PRErrorCode error) {
     }
 }
 
+// NSS's own words for its latest error: "SEC_ERROR_BAD_DATABASE: security library: bad database."
+std::string NssErrorText(PRErrorCode error) {
+    const char* name = PR_ErrorToName(error);
+    const char* text = PR_ErrorToString(error, PR_LANGUAGE_I_DEFAULT);
+    std::string described = name != nullptr ? name : "NSS error " + std::to_string(error);
+    if (text != nullptr && *text != 0) described.append(": ").append(text);
+    return described;
+}
+
 BOOL FailWithNssError(const char* step) {
     const PRErrorCode error = PORT_GetError();
     const HRESULT code = MapNssError(error);
-    FAILED_STEP(kUnit, step, code, PR_ErrorToName(error) ? PR_ErrorToName(error) : "NSS error");
+    FAILED_STEP(kUnit, step, code, NssErrorText(error).c_str());
     SetLastErrorCode(code);
     return FALSE;
 }
@@ -227,14 +238,24 @@ NssCertPlatform::~NssCertPlatform() { ReleaseResources(); }
 bool NssCertPlatform::EnsureStarted() {
     if (context_) return true;
     std::string dir = database_dir_;
+    database_error_.clear();
     if (dir.empty()) {
         const std::string home = HomeDirectory();
-        if (home.empty()) return false;
+        if (home.empty()) {
+            database_path_.clear();
+            database_error_ = "no home folder";
+            FAILED_STEP(kUnit, "HomeDirectory", NTE_FAIL, "home.empty()");
+            return false;
+        }
         dir = home + "/.pki/nssdb";
     }
+    database_path_ = dir;
     // Opening a folder without a database would make NSS fail anyway; not touching NSS keeps a
     // request on a machine without a database cheap.
-    if (access((dir + "/cert9.db").c_str(), R_OK) != 0) {
+    const std::string certificate_file = dir + "/cert9.db";
+    if (access(certificate_file.c_str(), R_OK) != 0) {
+        database_error_ = certificate_file + ": " + std::strerror(errno);
+        FAILED_STEP(kUnit, "access(cert9.db)", NTE_FAIL, database_error_.c_str());
         TRACE_INFO("NSS database %s not readable: empty personal store", dir.c_str());
         return false;
     }
@@ -245,6 +266,7 @@ bool NssCertPlatform::EnsureStarted() {
         NSS_InitContext(config.c_str(), "", "", "", nullptr,
                         NSS_INIT_READONLY | NSS_INIT_NOROOTINIT | NSS_INIT_OPTIMIZESPACE));
     if (!context_) {
+        database_error_ = NssErrorText(PORT_GetError());
         FailWithNssError("NSS_InitContext");
         return false;
     }
@@ -266,21 +288,52 @@ void NssCertPlatform::ReleaseResources() {
     context_.reset();
 }
 
-HCERTSTORE NssCertPlatform::OpenSystemStore(const char16_t* pwszStoreName, DWORD dwFlags) {
-    HCERTSTORE store = CertPlatform::OpenSystemStore(pwszStoreName, dwFlags);
-    if (store == nullptr || !EnsureStarted()) return store;
-    SetStoreReadOnly(store, false);
-    walked_.clear();
+namespace {
+
+// Every present token but the built-in roots, with the certificates it holds (null when it has
+// none NSS can list).
+template <typename Visit>
+void ForEachPersonalToken(Visit visit) {
     SlotListPtr slots(PK11_GetAllTokens(CKM_INVALID_MECHANISM, PR_FALSE, PR_FALSE, nullptr));
     for (PK11SlotListElement* element = slots ? PK11_GetFirstSafe(slots.get()) : nullptr;
          element != nullptr; element = PK11_GetNextSafe(slots.get(), element, PR_FALSE)) {
         PK11SlotInfo* slot = element->slot;
         if (!PK11_IsPresent(slot) || PK11_HasRootCerts(slot)) continue;
         CertListPtr certificates(PK11_ListCertsInSlot(slot));
-        if (!certificates) continue;
+        visit(slot, certificates.get());
+    }
+}
+
+}  // namespace
+
+NssDatabaseState NssCertPlatform::DescribeDatabase() {
+    NssDatabaseState state;
+    state.opened = EnsureStarted();
+    state.path = database_path_;
+    state.error = database_error_;
+    if (!state.opened) return state;
+    ForEachPersonalToken([&state](PK11SlotInfo* slot, CERTCertList* certificates) {
         const char* token = PK11_GetTokenName(slot);
-        for (CERTCertListNode* node = CERT_LIST_HEAD(certificates.get());
-             !CERT_LIST_END(node, certificates.get()); node = CERT_LIST_NEXT(node)) {
+        state.tokens.emplace_back(token != nullptr ? token : "");
+        for (CERTCertListNode* node = certificates ? CERT_LIST_HEAD(certificates) : nullptr;
+             node != nullptr && !CERT_LIST_END(node, certificates); node = CERT_LIST_NEXT(node)) {
+            ++state.certificates;
+            if (CERT_IsUserCert(node->cert)) ++state.certificates_with_key;
+        }
+    });
+    return state;
+}
+
+HCERTSTORE NssCertPlatform::OpenSystemStore(const char16_t* pwszStoreName, DWORD dwFlags) {
+    HCERTSTORE store = CertPlatform::OpenSystemStore(pwszStoreName, dwFlags);
+    if (store == nullptr || !EnsureStarted()) return store;
+    SetStoreReadOnly(store, false);
+    walked_.clear();
+    ForEachPersonalToken([this, store](PK11SlotInfo* slot, CERTCertList* certificates) {
+        if (certificates == nullptr) return;
+        const char* token = PK11_GetTokenName(slot);
+        for (CERTCertListNode* node = CERT_LIST_HEAD(certificates);
+             !CERT_LIST_END(node, certificates); node = CERT_LIST_NEXT(node)) {
             PCCERT_CONTEXT context =
                 CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                              node->cert->derCert.data, node->cert->derCert.len);
@@ -308,7 +361,7 @@ HCERTSTORE NssCertPlatform::OpenSystemStore(const char16_t* pwszStoreName, DWORD
             CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_USE_EXISTING, nullptr);
             CertFreeCertificateContext(context);
         }
-    }
+    });
     SetStoreReadOnly(store, (dwFlags & CERT_STORE_READONLY_FLAG) != 0);
     return store;
 }

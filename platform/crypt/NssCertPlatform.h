@@ -14,8 +14,20 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/crypt/CertPlatform.h"
+
+// The state of the NSS database, in the words tessora-doctor shows: where it is, whether NSS
+// opened it and, when not, why (NSS's own error, or the file system's when NSS was not reached).
+struct NssDatabaseState {
+    std::string path;
+    bool opened = false;
+    std::string error;                // "SEC_ERROR_BAD_DATABASE: security library: bad database."
+    std::vector<std::string> tokens;  // the present tokens, by name
+    size_t certificates = 0;          // in those tokens
+    size_t certificates_with_key = 0;
+};
 
 class NssCertPlatform : public CertPlatform {
   public:
@@ -47,6 +59,8 @@ class NssCertPlatform : public CertPlatform {
 
     // Whether NSS is up (for tests of the lazy start).
     bool started() const { return context_ != nullptr; }
+    // Starts NSS when it is not up yet and reports the database; changes nothing in it.
+    NssDatabaseState DescribeDatabase();
 
   protected:
     HCERTSTORE OpenSystemStore(const char16_t* pwszStoreName, DWORD dwFlags) override;
@@ -66,6 +80,8 @@ class NssCertPlatform : public CertPlatform {
     };
 
     std::string database_dir_;
+    std::string database_path_;   // the folder of the latest start
+    std::string database_error_;  // why the latest start failed
     std::unique_ptr<struct NSSInitContextStr, ContextCloser> context_;
     std::map<ULONG_PTR, std::unique_ptr<Provider>> providers_;
     std::map<ULONG_PTR, std::unique_ptr<Key>> keys_;

@@ -11,6 +11,7 @@ namespace {
 struct WindowModule {
     SelectCertificateDialogRunner pfnSelectCertificate = nullptr;
     WindowPinPromptFn pfnPromptForPin = nullptr;
+    WindowCheckDisplayFn pfnCheckDisplay = nullptr;
 };
 
 // The module's entry points, loaded on the first call; null with the loader's code in the last
@@ -33,7 +34,10 @@ const WindowModule* GetWindowModule() {
         GetProcAddress(s_hModule, kWindowModuleSelectEntry));
     s_stModule.pfnPromptForPin =
         reinterpret_cast<WindowPinPromptFn>(GetProcAddress(s_hModule, kWindowModulePinEntry));
-    if (s_stModule.pfnSelectCertificate == nullptr || s_stModule.pfnPromptForPin == nullptr) {
+    s_stModule.pfnCheckDisplay = reinterpret_cast<WindowCheckDisplayFn>(
+        GetProcAddress(s_hModule, kWindowModuleDisplayEntry));
+    if (s_stModule.pfnSelectCertificate == nullptr || s_stModule.pfnPromptForPin == nullptr ||
+        s_stModule.pfnCheckDisplay == nullptr) {
         s_stModule = WindowModule();
         dwError = ERROR_PROC_NOT_FOUND;
         FAILED_STEP_W(kUnit, "GetProcAddress", HRESULT_FROM_WIN32(dwError), "entry missing");
@@ -68,4 +72,20 @@ PinPromptResult PromptForPinThroughModule(const PinPromptRequest& request, std::
 void InstallWindowSystemDialogs() {
     SetSelectCertificateDialogRunner(RunModuleSelectCertificateDialog);
     SetPinPrompt(PromptForPinThroughModule);
+}
+
+bool CheckWindowDisplay(std::string* display, std::string* problem) {
+    const WindowModule* pModule = GetWindowModule();
+    if (pModule == nullptr) {
+        const DWORD dwError = GetLastError();
+        if (problem != nullptr)
+            *problem = std::string(kWindowModuleFileName) +
+                       (dwError == ERROR_MOD_NOT_FOUND ? " is missing" : " cannot be loaded");
+        return false;
+    }
+    if (pModule->pfnCheckDisplay(display) == 0) {
+        if (problem != nullptr) *problem = "no display could be opened";
+        return false;
+    }
+    return true;
 }

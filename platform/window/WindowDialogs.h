@@ -16,8 +16,16 @@ inline constexpr char kWindowModuleFileName[] = "libtessora-window.so";
 inline constexpr char kWindowModuleSelectEntry[] = "TessoraWindowSelectCertificate";
 inline constexpr char kWindowModulePinEntry[] = "TessoraWindowPromptForPin";
 using WindowPinPromptFn = PinPromptResult (*)(const PinPromptRequest* request, std::string* pin);
+// Connects to the display the dialog would use: 1 and its name, or 0 without a usable display.
+inline constexpr char kWindowModuleDisplayEntry[] = "TessoraWindowCheckDisplay";
+using WindowCheckDisplayFn = int (*)(std::string* display);
 
 // Installs the dialog runner and the PIN prompt that load the module on first use. When it cannot
 // be loaded, the dialog is "not made" (modal result -1, the loader's code: ERROR_MOD_NOT_FOUND for
 // a missing module) and the PIN prompt answers kCancelled; the next window tries again.
 void InstallWindowSystemDialogs();
+
+// Whether a window could be shown now: loads the module and connects to the display as a dialog
+// would. True with the display's name; false with the reason (the module cannot be loaded, or no
+// usable display).
+bool CheckWindowDisplay(std::string* display, std::string* problem);

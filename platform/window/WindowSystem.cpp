@@ -76,6 +76,13 @@ bool StartWindowSystem() {
     return true;
 }
 
+std::string ConnectedDisplayName() {
+    if (!StartWindowSystem()) return std::string();
+    GdkDisplay* display = gdk_display_get_default();
+    const char* name = display != nullptr ? gdk_display_get_name(display) : nullptr;
+    return name != nullptr ? name : std::string();
+}
+
 void DestroyWindowNow(GtkWidget* window) {
     if (window == nullptr) return;
     gtk_widget_destroy(window);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/runtime/Resources.h"
 #include "platform/runtime/Types.h"
@@ -64,6 +65,10 @@ void RouteLibraryOutputToTrace();
 // Starts GTK on first use with gtk_init_check (gtk_init would exit the process without a display).
 // False when there is no usable display; a later call tries again.
 bool StartWindowSystem();
+
+// Starts the window system and names the display it is connected to ("':0'"); empty when there is
+// no usable display.
+std::string ConnectedDisplayName();
 
 // Destroys a top-level window and makes the display take it away at once: after a modal run the
 // host's thread goes back to reading its input, and no main loop would send the request later.

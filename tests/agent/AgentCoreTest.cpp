@@ -50,6 +50,41 @@ TEST_F(AgentCore, SetSM2CSPListStoresTheTextOrClearsIt) {
     EXPECT_EQ("The operation completed successfully.\n(0x00000000)", Description());
 }
 
+// What one call may store is bounded: at the bound it is taken, one name or character more is
+// refused like any invalid list, except that the list stored before stays.
+TEST_F(AgentCore, SetSM2CSPListRefusesMoreThanItsBoundsAndKeepsTheStoredList) {
+    auto names = [](size_t count, size_t length) {
+        std::u16string list;
+        for (size_t i = 0; i < count; ++i) {
+            if (i > 0) list += u"||";
+            list += std::u16string(length, u'a');
+        }
+        return list;
+    };
+    const size_t kNames = CCryptoAgent::kMaxSM2CSPNames, kChars = CCryptoAgent::kMaxSM2CSPListChars;
+    struct Case {
+        std::u16string list;
+        HRESULT expected;
+    } cases[] = {
+        {names(kNames, 1), S_OK},
+        {names(kNames + 1, 1), E_INVALIDARG},
+        {names(1, kChars), S_OK},
+        {names(1, kChars + 1), E_INVALIDARG},
+        {names(2, (kChars - 2) / 2) + u"|", E_INVALIDARG},  // one character over, in two names
+        // An empty piece ends the list: the names after it are never used, nor counted.
+        {names(kNames, 1) + u"||||" + names(kNames, 1), S_OK},
+    };
+    for (const Case& c : cases) {
+        VARIANT_BOOL flag = 0;
+        ASSERT_EQ(S_OK, agent.SetSM2CSPList(u"Kept", &flag));
+        flag = VARIANT_TRUE;
+        EXPECT_EQ(c.expected, agent.SetSM2CSPList(c.list.c_str(), &flag)) << c.list.size();
+        EXPECT_EQ(c.expected, agent.m_hLastResult);
+        EXPECT_EQ(c.expected == S_OK ? VARIANT_TRUE : VARIANT_FALSE, flag);
+        EXPECT_EQ(c.expected == S_OK ? c.list : u"Kept", std::u16string(agent.m_lpwszSM2CSPList));
+    }
+}
+
 TEST_F(AgentCore, DescriptionsFollowTheCodeFamilyAndLanguage) {
     struct Case {
         uint32_t code;

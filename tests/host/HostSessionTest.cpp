@@ -250,7 +250,8 @@ TEST(HostBadInput, NeverStopsTheHost) {
          {R"({"function":"SetSM2CSPList","params":[")" + long_text + "\"]}",
           R"({"function":"GetVersion","params":[],"randomId":")" + long_id + "\"}",
           R"({"function":")" + long_text + "\",\"params\":[]}"},
-         {R"({"function":"SetSM2CSPList","errorcode":0,"result":true})",
+         // A provider list beyond 16 KiB is refused (E_INVALIDARG).
+         {R"({"function":"SetSM2CSPList","errorcode":-2147024809,"result":false})",
           R"({"function":"GetVersion","errorcode":0,"result":"3.4.0.3","randomId":")" + long_id +
               "\"}",
           R"({"function":")" + long_text + R"(", "errorcode":-2146893779, "result":false})"}},

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tests/support/HostSession.h"
+#include "tests/support/NssFixture.h"
 #include "tests/support/Shell.h"
 
 namespace {
@@ -66,6 +67,43 @@ TEST(HostTrace, FlagsAndFileSinkSwitchWhileTheHostRuns) {
     EXPECT_EQ(ReadFile(log).size(), traced.size()) << "traced after off";
     EXPECT_EQ(host.output(), "");  // every byte was part of a frame
     EXPECT_EQ(host.errors(), "");
+}
+
+// A database NSS cannot open answers the page as an empty store always did (0xA0071001, no
+// available certificate), while the trace says why in NSS's own words; the files stay as they were.
+TEST(HostTrace, BrokenNssDatabaseIsTracedWithNssOwnErrorAndLeftAsItWas) {
+    struct Fault {
+        const char* file;  // replaced by garbage
+        const char* traced;
+    };
+    const NssFixture database;
+    ASSERT_TRUE(database.ok());
+    for (const Fault& fault : {Fault{"cert9.db", "SEC_ERROR_BAD_DATABASE: "},
+                               Fault{"key4.db", "SEC_ERROR_BAD_DATABASE: "}}) {
+        TempDir dir;
+        const fs::path home = dir.path() / "home";
+        fs::copy(database.home(), home, fs::copy_options::recursive);
+        const fs::path nssdb = home / ".pki" / "nssdb";
+        dir.Write("home/.pki/nssdb/" + std::string(fault.file), std::string(8192, 'Z'));
+        const auto before = DirectoryChecksums(nssdb.string());
+        const fs::path log = dir.path() / "host.log";
+        ASSERT_EQ(Trace(dir.path(), "sink '" + log.string() + "'"), 0);
+        ASSERT_EQ(Trace(dir.path(), "on error"), 0);
+
+        std::vector<std::string> env = host_session::LanguageEnvironment("C.UTF-8");
+        env.push_back("HOME=" + home.string());
+        env.push_back("XDG_RUNTIME_DIR=" + dir.path().string());
+        host_session::HostSession host(env);
+        const host_session::Response response =
+            host.Call(R"({"function":"SelectCertificate","params":["","",""]})");
+        EXPECT_EQ(response.errorcode, static_cast<int32_t>(0xA0071001u)) << response.text;
+        EXPECT_EQ(host.Finish(), 0);
+
+        const std::string traced = ReadFile(log);
+        EXPECT_NE(traced.find("NSS_InitContext"), std::string::npos) << traced;
+        EXPECT_NE(traced.find(fault.traced), std::string::npos) << traced;
+        EXPECT_EQ(DirectoryChecksums(nssdb.string()), before) << fault.file;
+    }
 }
 
 }  // namespace

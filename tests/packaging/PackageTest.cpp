@@ -77,6 +77,7 @@ TEST_F(Package, HoldsTheProgramsTheExtensionAndEveryManifest) {
                                          "./usr/bin/tessora-verify",
                                          "./usr/bin/tessora-trace",
                                          "./usr/bin/tessora-nmclient",
+                                         "./usr/bin/tessora-doctor",
                                          "./usr/lib/tessora/libtessora-window.so",
                                          "./usr/lib/tessora/libtessora-nss.so"};
     for (const char* manifest : kManifests) expected.push_back("." + std::string(manifest));

@@ -6,8 +6,10 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -309,6 +311,68 @@ TEST_F(NssPlatformTest, MissingDatabaseIsAnEmptyStore) {
     EXPECT_TRUE(OpenPersonalStore().empty());
     EXPECT_FALSE(platform_->started());
 }
+
+TEST_F(NssPlatformTest, DescribesTheDatabaseItOpened) {
+    NssFixture* fixture = Use(false);
+    const NssDatabaseState state = platform_->DescribeDatabase();
+    EXPECT_EQ(state.path, fixture->database_dir());
+    EXPECT_TRUE(state.opened);
+    EXPECT_EQ(state.error, "");
+    EXPECT_EQ(state.certificates, 9u);
+    EXPECT_EQ(state.certificates_with_key, 7u);  // all but the two authorities
+    EXPECT_NE(std::find(state.tokens.begin(), state.tokens.end(), "NSS Certificate DB"),
+              state.tokens.end());
+}
+
+// Each fault of the database leaves an empty personal store, says why in NSS's (or the file
+// system's) words, and leaves the files exactly as they were.
+struct DatabaseFault {
+    const char* name;
+    const char* file;  // replaced by random bytes, or removed when `remove`
+    bool remove;
+    const char* error;  // what the description says
+};
+
+// ctest shows the case by its name.
+void PrintTo(const DatabaseFault& c, std::ostream* os) { *os << c.name; }
+
+class NssDatabaseFaultTest : public NssPlatformTest,
+                             public testing::WithParamInterface<DatabaseFault> {};
+
+TEST_P(NssDatabaseFaultTest, LeavesAnEmptyStoreSaysWhyAndChangesNoFile) {
+    const DatabaseFault& fault = GetParam();
+    fixture_in_use_ = Fixture(false);
+    test_shell::TempDir copy;
+    const std::filesystem::path dir = copy.path() / "nssdb";
+    std::filesystem::copy(fixture_in_use_->database_dir(), dir);
+    if (fault.remove)
+        std::filesystem::remove_all(dir / fault.file);
+    else
+        copy.Write("nssdb/" + std::string(fault.file), std::string(4096, '\x5a'));
+    const auto before = DirectoryChecksums(dir.string());
+
+    platform_ = std::make_unique<NssCertPlatform>(dir.string());
+    scoped_ = std::make_unique<ScopedCertPlatform>(platform_.get());
+    EXPECT_TRUE(OpenPersonalStore().empty());
+    const NssDatabaseState state = platform_->DescribeDatabase();
+    EXPECT_EQ(state.path, dir.string());
+    EXPECT_FALSE(state.opened);
+    EXPECT_NE(state.error.find(fault.error), std::string::npos) << state.error;
+    EXPECT_EQ(state.certificates_with_key, 0u);
+    platform_.reset();
+    EXPECT_EQ(DirectoryChecksums(dir.string()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, NssDatabaseFaultTest,
+    testing::Values(DatabaseFault{"MissingFolder", "", true, "No such file or directory"},
+                    DatabaseFault{"MissingCertificateFile", "cert9.db", true,
+                                  "cert9.db: No such file or directory"},
+                    DatabaseFault{"CorruptCertificateFile", "cert9.db", false,
+                                  "SEC_ERROR_BAD_DATABASE"},
+                    DatabaseFault{"CorruptKeyFile", "key4.db", false, "SEC_ERROR_BAD_DATABASE"},
+                    DatabaseFault{"MissingKeyFile", "key4.db", true, "SEC_ERROR_BAD_DATABASE"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(NssPlatformTest, ProductionPlatformFindsTheDatabaseUnderHome) {
     fixture_in_use_ = Fixture(false);

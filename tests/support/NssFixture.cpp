@@ -22,9 +22,13 @@ std::vector<uint8_t> NssFixture::Certificate(const std::string& name) const {
 }
 
 std::map<std::string, std::string> NssFixture::Checksums() const {
+    return DirectoryChecksums(database_dir());
+}
+
+std::map<std::string, std::string> DirectoryChecksums(const std::string& dir) {
     std::map<std::string, std::string> sums;
     std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator(database_dir(), ignored)) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ignored)) {
         const std::string bytes = test_shell::ReadFile(entry.path());
         unsigned char digest[EVP_MAX_MD_SIZE];
         unsigned int length = 0;

@@ -30,6 +30,9 @@ class NssFixture {
     bool ok_ = false;
 };
 
+// SHA-256 of every file of folder dir, by file name.
+std::map<std::string, std::string> DirectoryChecksums(const std::string& dir);
+
 // Sets HOME for one scope and restores it.
 class ScopedHome {
   public:

@@ -2,7 +2,10 @@
 // signer is expired and issued by an authority that is nowhere to be found, which must not matter.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <ostream>
+#include <string>
 
 #include "common/ResultCodes.h"
 #include "tests/verification/TestPki.h"
@@ -14,7 +17,7 @@ using namespace verify_test;
 
 const int kBadSignature = NTE_BAD_SIGNATURE;
 
-class RsaVerify : public testing::TestWithParam<const char*> {
+class RsaVerifyBase : public testing::Test {
   protected:
     static void SetUpTestSuite() {
         dir_ = new TempDir();
@@ -72,10 +75,12 @@ class RsaVerify : public testing::TestWithParam<const char*> {
     static X509* cert_;
     static Bytes* cert_der_;
 };
-TempDir* RsaVerify::dir_ = nullptr;
-EVP_PKEY* RsaVerify::key_ = nullptr;
-X509* RsaVerify::cert_ = nullptr;
-Bytes* RsaVerify::cert_der_ = nullptr;
+TempDir* RsaVerifyBase::dir_ = nullptr;
+EVP_PKEY* RsaVerifyBase::key_ = nullptr;
+X509* RsaVerifyBase::cert_ = nullptr;
+Bytes* RsaVerifyBase::cert_der_ = nullptr;
+
+class RsaVerify : public RsaVerifyBase, public testing::WithParamInterface<const char*> {};
 
 TEST_P(RsaVerify, DetachedVerifiesOnlyTheSignedContent) {
     const Bytes der = Sign(GetParam(), false);
@@ -110,6 +115,48 @@ TEST_P(RsaVerify, AttachedVerifiesAndTamperingIsCaught) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Digests, RsaVerify, testing::Values("sha1", "sha256"));
+
+// An OID OpenSSL has no digest for, in place of SHA-1 (1.3.14.3.2.26): in the digestAlgorithms set
+// (the first occurrence), in the SignerInfo (the second), or in both. Either way the signature
+// cannot verify; the ASan build also shows that nothing is leaked on the way.
+struct UnknownDigestCase {
+    const char* name;
+    bool in_set;
+    bool in_signer_info;
+};
+
+// ctest shows the case by its name.
+void PrintTo(const UnknownDigestCase& c, std::ostream* os) { *os << c.name; }
+
+class RsaVerifyUnknownDigest : public RsaVerifyBase,
+                               public testing::WithParamInterface<UnknownDigestCase> {
+  protected:
+    static Bytes WithUnknownDigest(Bytes der, const UnknownDigestCase& c) {
+        const Bytes sha1 = {0x06, 0x05, 0x2B, 0x0E, 0x03, 0x02, 0x1A};
+        const Bytes unknown = {0x06, 0x05, 0x2B, 0x05, 0x00, 0x00, 0x00};
+        int occurrence = 0;
+        for (auto at = std::search(der.begin(), der.end(), sha1.begin(), sha1.end());
+             at != der.end(); at = std::search(at + 1, der.end(), sha1.begin(), sha1.end())) {
+            if ((occurrence == 0 && c.in_set) || (occurrence == 1 && c.in_signer_info))
+                std::copy(unknown.begin(), unknown.end(), at);
+            ++occurrence;
+        }
+        EXPECT_EQ(occurrence, 2);
+        return der;
+    }
+};
+
+TEST_P(RsaVerifyUnknownDigest, IsABadSignatureDetachedAndAttached) {
+    const UnknownDigestCase& c = GetParam();
+    EXPECT_EQ(Detached(WithUnknownDigest(Sign("sha1", false), c), kMessage), kBadSignature);
+    EXPECT_EQ(Attached(WithUnknownDigest(Sign("sha1", true), c)), kBadSignature);
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, RsaVerifyUnknownDigest,
+                         testing::Values(UnknownDigestCase{"DigestAlgorithms", true, false},
+                                         UnknownDigestCase{"SignerInfo", false, true},
+                                         UnknownDigestCase{"Both", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RsaVerifyInput, UnreadableStructuresFail) {
     const Bytes garbage = ToBytes("not a PKCS#7 structure");

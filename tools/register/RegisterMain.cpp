@@ -239,20 +239,16 @@ int Status(const Options& options, const Environment& environment) {
         const std::string evidence = InstalledEvidence(*browser, environment);
         std::printf("%s: %s\n", browser->label,
                     evidence.empty() ? "not found" : ("installed (" + evidence + ")").c_str());
-        // The browser takes the per-user manifest when there is one, else the system-wide one.
-        bool decided = false;
-        bool works = false;
         for (const Scope scope : scopes) {
             const std::string path = ManifestPath(*browser, scope, environment);
             const ManifestReport report = ReadManifest(path, browser->family, environment.root);
             std::printf("  %-12s %s: %s\n",
                         scope == Scope::kUser ? "per user:" : "system-wide:", path.c_str(),
                         Describe(report).c_str());
-            if (!decided && report.state != ManifestReport::State::kAbsent) {
-                decided = true;
-                works = report.Works();
-            }
         }
+        std::string taken_path;
+        const bool works =
+            TakenManifest(*browser, environment, options.system, &taken_path).Works();
         if (options.named || !evidence.empty()) {
             ++checked;
             if (works) ++working;

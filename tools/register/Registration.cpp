@@ -240,6 +240,19 @@ ManifestReport ReadManifest(const std::string& manifest_path, Family family,
     return report;
 }
 
+ManifestReport TakenManifest(const Browser& browser, const Environment& environment,
+                             bool system_only, std::string* path) {
+    std::vector<Scope> scopes = {Scope::kSystem};
+    if (!system_only) scopes.insert(scopes.begin(), Scope::kUser);
+    ManifestReport report;
+    for (const Scope scope : scopes) {
+        *path = ManifestPath(browser, scope, environment);
+        report = ReadManifest(*path, browser.family, environment.root);
+        if (report.state != ManifestReport::State::kAbsent) break;
+    }
+    return report;
+}
+
 bool WriteManifest(const std::string& path, const std::string& text, std::string* error) {
     if (!MakeParents(path, error)) return false;
     const std::string temporary = path + ".tmp." + std::to_string(getpid());

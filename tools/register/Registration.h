@@ -85,6 +85,11 @@ struct ManifestReport {
 ManifestReport ReadManifest(const std::string& manifest_path, Family family,
                             const std::string& root);
 
+// The manifest the browser takes: the per-user one when there is one (unless system_only), else
+// the system-wide one; *path is its path, or the system-wide path when there is none.
+ManifestReport TakenManifest(const Browser& browser, const Environment& environment,
+                             bool system_only, std::string* path);
+
 // Creates the missing folders of `path` (mode 0755) and replaces the file through a temporary one
 // renamed over it, so a browser never reads half a manifest.
 bool WriteManifest(const std::string& path, const std::string& text, std::string* error);

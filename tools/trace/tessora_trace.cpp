@@ -29,18 +29,10 @@ struct Settings {
 };
 
 Settings ReadSettings(const std::string& path) {
+    const trace::ControlSettings control = trace::ReadControlFile(path);
     Settings s;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("flags ", 0) == 0) {
-            s.flags = static_cast<uint32_t>(std::strtoul(line.c_str() + 6, nullptr, 0)) & 0xF;
-        } else if (line == "sink syslog") {
-            s.sink = "syslog";
-        } else if (line.rfind("sink file ", 0) == 0) {
-            s.sink = line.substr(10);
-        }
-    }
+    s.flags = control.flags;
+    if (!control.sink_file.empty()) s.sink = control.sink_file;
     return s;
 }
 
