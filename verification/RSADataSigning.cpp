@@ -1,14 +1,16 @@
 #include "verification/RSADataSigning.h"
 
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pkcs7.h>
 
 #include <cstdlib>
 #include <cstring>
 
 #include "common/Conversions.h"
+#include "common/OpenSslPtr.h"
 #include "common/ResultCodes.h"
 #include "common/Trace.h"
-#include "common/OpenSslPtr.h"
 #include "verification/VerifyCommon.h"
 
 static constexpr char kUnit[] = "RSADataSigning";
@@ -64,6 +66,34 @@ int GetSignerCertificate(PKCS7* p7, uint8_t** ppbyCert, int* pnCertSize) {
     return VELK_OK;
 }
 
+// OpenSSL 3.0's PKCS7_verify leaks the digest BIO chain it has begun when a digest algorithm
+// turns out to be one it does not know, so every digest algorithm of the SignedData (RFC 2315,
+// 9.1: the digestAlgorithms set and each SignerInfo's) is resolved first. An unknown one cannot
+// verify: it is answered like a bad signature.
+int CheckDigestAlgorithms(PKCS7* p7) {
+    if (!PKCS7_type_is_signed(p7) || p7->d.sign == nullptr) return VELK_OK;  // PKCS7_verify says
+    const STACK_OF(X509_ALGOR)* pDigestAlgorithms = p7->d.sign->md_algs;
+    for (int i = 0; i < sk_X509_ALGOR_num(pDigestAlgorithms); ++i) {
+        if (nullptr == EVP_get_digestbyobj(sk_X509_ALGOR_value(pDigestAlgorithms, i)->algorithm)) {
+            FAILED_STEP(kUnit, "EVP_get_digestbyobj(digestAlgorithms)", NTE_BAD_SIGNATURE,
+                        "NULL == pDigest");
+            return NTE_BAD_SIGNATURE;
+        }
+    }
+    STACK_OF(PKCS7_SIGNER_INFO)* pSignerInfos = PKCS7_get_signer_info(p7);
+    for (int i = 0; i < sk_PKCS7_SIGNER_INFO_num(pSignerInfos); ++i) {
+        const PKCS7_SIGNER_INFO* pSignerInfo = sk_PKCS7_SIGNER_INFO_value(pSignerInfos, i);
+        if (nullptr == pSignerInfo->digest_alg ||
+            nullptr == EVP_get_digestbyobj(pSignerInfo->digest_alg->algorithm)) {
+            FAILED_STEP(kUnit, "EVP_get_digestbyobj(SignerInfo)", NTE_BAD_SIGNATURE,
+                        "NULL == pDigest");
+            return NTE_BAD_SIGNATURE;
+        }
+    }
+    OK_STEP(kUnit, "EVP_get_digestbyobj");
+    return VELK_OK;
+}
+
 }  // namespace
 
 int RSA_VerifyDataSignature_DERPKCS7Detached(uint8_t** ppbyCert, int* pnCertSize,
@@ -80,6 +110,7 @@ int RSA_VerifyDataSignature_DERPKCS7Detached(uint8_t** ppbyCert, int* pnCertSize
         return kVerifyFailed;
     }
     OK_STEP(kUnit, "BIO_new_mem_buf");
+    if (VELK_OK != CheckDigestAlgorithms(p7.get())) return NTE_BAD_SIGNATURE;
     const int nResult = PKCS7_verify(p7.get(), nullptr, nullptr, pBioSourceData.get(), nullptr,
                                      kDetachedVerifyFlags);
     if (1 != nResult) {
@@ -103,6 +134,7 @@ int RSA_VerifyDataSignature_DERPKCS7Attached(uint8_t** ppbySourceData, uint8_t**
         return kVerifyFailed;
     }
     OK_STEP(kUnit, "BIO_new");
+    if (VELK_OK != CheckDigestAlgorithms(p7.get())) return NTE_BAD_SIGNATURE;
     const int nResult = PKCS7_verify(p7.get(), nullptr, nullptr, nullptr, pBioSourceData.get(),
                                      kAttachedVerifyFlags);
     if (1 != nResult) {
