@@ -1,10 +1,13 @@
 # The two commands of a fresh Debian 12 machine: `make demo` and `make test`.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# make fuzz: minutes per fuzz target
+MINUTES    ?= 10
 
-.PHONY: all deps npm build build-asan test test-normal test-asan demo demo-browser package bench soak format clean
+.PHONY: all deps npm build build-asan build-fuzz test test-normal test-asan test-fuzz fuzz demo demo-browser package bench soak format clean
 
 all: build
 
@@ -27,6 +30,14 @@ build: deps $(BUILD)/build.ninja
 build-asan: deps $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
+# The fuzz targets (tests/fuzz): clang with libFuzzer, ASan and UBSan; only the fuzz executables.
+$(FUZZ_BUILD)/build.ninja:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTESSORA_FUZZ=ON $(CMAKE_FLAGS)
+
+build-fuzz: deps $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+
 test-normal: build npm
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
@@ -34,7 +45,17 @@ test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-test: test-normal test-asan
+# Every fuzz target for about a minute from its seeds, two at a time. A finding fails the run and
+# its reproducer is kept in tests/fuzz/regressions/<target>/, which every test run replays.
+test-fuzz: build-fuzz
+	TESSORA_FUZZ_SECONDS=60 ctest --test-dir $(FUZZ_BUILD) -L '^fuzz$$' --output-on-failure -j 2
+
+test: test-normal test-asan test-fuzz
+
+# Every fuzz target for MINUTES minutes.
+fuzz: build-fuzz
+	TESSORA_FUZZ_SECONDS=$$(( $(MINUTES) * 60 )) ctest --test-dir $(FUZZ_BUILD) -L '^fuzz$$' \
+	  --output-on-failure -j 2 --timeout $$(( $(MINUTES) * 60 + 600 ))
 
 demo: build
 	./tools/demo.sh $(BUILD)
@@ -56,7 +77,7 @@ soak: build
 	./$(BUILD)/bench/tessora-soak $(SOAK_REQUESTS) --check
 
 format:
-	find . -path ./build -prune -o -path ./build-asan -prune -o \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) -print | xargs clang-format -i
+	find . -path './build*' -prune -o \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) -print | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

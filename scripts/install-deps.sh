@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config clang-format
+  clang clang-tidy libclang-rt-14-dev  # the fuzz targets: libFuzzer and the sanitizers of clang
   libssl-dev openssl libcjson-dev libgtest-dev googletest
   libnss3-dev libnss3-tools
   libgtk-3-dev libgcr-3-dev fonts-wqy-microhei
