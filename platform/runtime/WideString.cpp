@@ -5,8 +5,16 @@
 #include <cstring>
 
 // The terminator search reads whole aligned blocks, possibly past the terminator (never past
-// its page); AddressSanitizer would report those bytes, so its builds take the plain loop.
-#if defined(__SSE2__) && !defined(__SANITIZE_ADDRESS__)
+// its page); AddressSanitizer would report those bytes, so its builds take the plain loop. GCC
+// says so with __SANITIZE_ADDRESS__, clang through __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
+#define TESSORA_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESSORA_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__SSE2__) && !defined(TESSORA_ADDRESS_SANITIZER)
 #define TESSORA_WCSLEN_SSE2 1
 #include <emmintrin.h>
 #endif

@@ -30,7 +30,7 @@ void CheckUtf(std::string_view bytes) {
 
     // The same bytes read as UTF-16 units (lone surrogates included).
     std::u16string units(bytes.size() / 2, u'\0');
-    std::memcpy(units.data(), bytes.data(), units.size() * 2);
+    if (!units.empty()) std::memcpy(units.data(), bytes.data(), units.size() * 2);
     const std::string from_units = Utf16ToUtf8String(units);
     FUZZ_REQUIRE(from_units.size() <= Utf8CapacityFor(units.size()));
 
