@@ -118,6 +118,8 @@ intptr_t CSelectCertificateDlg::DoModal(HWND, const SELECT_CERTIFICATE_DIALOG_PA
     if (!window_system::StartWindowSystem()) return -1;
     window_system::ModalLoop loop;
     m_pModalLoop = &loop;
+    // The browser gone (its pipe hung up) answers as Cancel would.
+    loop.SetHangUpAction([this] { OnCancel(); });
     CreateFromTemplate();
     OnInitDialog(lParam);
     const intptr_t nResult = loop.Run();

@@ -13,6 +13,7 @@ packages=(
   dpkg-dev file  # make package: CPack finds the Depends with dpkg-shlibdeps, the binaries with file
   chromium firefox-esr
   tzdata
+  python3  # a test holds an SQLite lock on the NSS database with its sqlite3 module
 )
 
 missing=()

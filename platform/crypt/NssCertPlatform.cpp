@@ -111,6 +111,15 @@ BOOL Fail(HRESULT code) {
     return FALSE;
 }
 
+// A certificate whose key NSS cannot reach: NTE_NO_KEY, and NSS's reason in the trace when it
+// gave one (a database another process holds locked fails here once NSS stops retrying).
+BOOL FailNoKey(const char* step) {
+    const PRErrorCode error = PORT_GetError();
+    FAILED_STEP(kUnit, step, NTE_NO_KEY,
+                error != 0 ? NssErrorText(error).c_str() : "no private key for the certificate");
+    return Fail(NTE_NO_KEY);
+}
+
 // NSS never asks for a password by itself: logins happen in Login() through the PIN prompt.
 char* NoPassword(PK11SlotInfo*, PRBool, void*) { return nullptr; }
 
@@ -377,6 +386,7 @@ BOOL NssCertPlatform::CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DW
     auto provider = std::make_unique<Provider>();
     SECItem der = ItemOf(pCert->pbCertEncoded, pCert->cbCertEncoded);
     DWORD size = 0;
+    PORT_SetError(0);  // a reason traced below is one of these calls
     if (CertGetCertificateContextProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
         // The key-provider property names the token and the key's identity in it.
         std::vector<uint8_t> buffer(size);
@@ -405,17 +415,17 @@ BOOL NssCertPlatform::CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DW
         if (!provider->slot) return Fail(CRYPT_E_NO_KEY_PROPERTY);
         ItemPtr key_id(PK11_GetLowLevelKeyIDForCert(provider->slot.get(),
                                                     provider->certificate.get(), nullptr));
-        if (!key_id) return Fail(NTE_NO_KEY);
+        if (!key_id) return FailNoKey("PK11_GetLowLevelKeyIDForCert");
         provider->key_id.assign(key_id->data, key_id->data + key_id->len);
         provider->key_spec = KeySpecFor(pCert);
     }
     if (!provider->certificate || !CERT_IsUserCert(provider->certificate.get()))
-        return Fail(NTE_NO_KEY);
+        return FailNoKey("Find the certificate's key");
     ItemPtr cert_key_id(
         PK11_GetLowLevelKeyIDForCert(provider->slot.get(), provider->certificate.get(), nullptr));
     if (!cert_key_id || cert_key_id->len != provider->key_id.size() ||
         std::memcmp(cert_key_id->data, provider->key_id.data(), cert_key_id->len) != 0)
-        return Fail(NTE_NO_KEY);
+        return FailNoKey("PK11_GetLowLevelKeyIDForCert");
 
     const char* token = PK11_GetTokenName(provider->slot.get());
     provider->token_name = token != nullptr ? token : "";

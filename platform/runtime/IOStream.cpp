@@ -17,6 +17,7 @@ namespace {
 
 int g_protocol_input = STDIN_FILENO;
 int g_protocol_output = STDOUT_FILENO;
+bool g_serves_native_messaging = false;
 
 // Waits until `fd` is ready for `events`; used only for a descriptor that was handed to us in
 // non-blocking mode, where read and write report EAGAIN instead of waiting.
@@ -96,6 +97,7 @@ int OpenProtocolDescriptors() {
     int nNullFd = -1;
 
     g_protocol_input = STDIN_FILENO;
+    g_serves_native_messaging = true;
     // Above the standard three, so that nothing mistakes it for one of them.
     g_protocol_output = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (g_protocol_output < 0) {
@@ -127,6 +129,7 @@ Exit:
 
 int ProtocolInputDescriptor() { return g_protocol_input; }
 int ProtocolOutputDescriptor() { return g_protocol_output; }
+bool ServesNativeMessaging() { return g_serves_native_messaging; }
 
 int SetTranslationMode(int nMode) {
     TRACE_SCOPE_A();

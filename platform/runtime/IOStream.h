@@ -17,6 +17,9 @@ int OpenProtocolDescriptors();
 // The descriptors the message loop reads requests from and writes responses to.
 int ProtocolInputDescriptor();
 int ProtocolOutputDescriptor();
+// Whether OpenProtocolDescriptors ran: this process serves a browser over its standard streams,
+// and a hang-up of the protocol input means the browser has gone.
+bool ServesNativeMessaging();
 
 // Switches standard input and standard output to `nMode`. POSIX descriptors carry bytes as they
 // are, so there is nothing to switch; returns 0.

@@ -1,6 +1,7 @@
 #include "platform/window/WindowSystem.h"
 
 #define GCR_API_SUBJECT_TO_CHANGE 1
+#include <glib-unix.h>
 #include <ui/gcr-ui.h>
 
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "common/Trace.h"
+#include "platform/runtime/IOStream.h"
 #include "platform/runtime/LastError.h"
 
 namespace window_system {
@@ -174,8 +176,31 @@ ModalLoop::ModalLoop() : loop_(g_main_loop_new(nullptr, FALSE)) {}
 ModalLoop::~ModalLoop() = default;
 
 intptr_t ModalLoop::Run() {
+    // Only a host has a browser to lose; a program that merely shows a window (a test, a tool)
+    // keeps its windows whatever its standard input does.
+    if (!ended_ && ServesNativeMessaging()) {
+        hang_up_watch_ =
+            g_unix_fd_add(ProtocolInputDescriptor(), static_cast<GIOCondition>(G_IO_HUP | G_IO_ERR),
+                          OnInputHangUp, this);
+    }
     if (!ended_) g_main_loop_run(loop_.get());
+    if (hang_up_watch_ != 0) {
+        g_source_remove(hang_up_watch_);
+        hang_up_watch_ = 0;
+    }
     return result_;
+}
+
+gboolean ModalLoop::OnInputHangUp(gint, GIOCondition condition, gpointer self) {
+    auto* loop = static_cast<ModalLoop*>(self);
+    TRACE_INFO("The protocol input hung up (condition 0x%x): the window closes as cancelled",
+               static_cast<unsigned>(condition));
+    loop->hang_up_watch_ = 0;
+    if (loop->hang_up_action_) {
+        loop->hang_up_action_();
+    }
+    loop->End(-1);  // a no-op when the action ended the run
+    return G_SOURCE_REMOVE;
 }
 
 void ModalLoop::End(intptr_t result) {

@@ -7,6 +7,7 @@
 #include <gtk/gtk.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -108,6 +109,9 @@ void FreeResource(const BYTE* lpResData);
 const char* DefaultGuiFontFamily();
 
 // A modal run: Run blocks in its own main loop until End is called, and returns End's value.
+// In a host, when the browser hangs up its end of the protocol input while the loop runs, nobody
+// is left to answer: the hang-up action runs (by default End(-1)), so that the window closes as
+// cancelled and the host can end. Data waiting to be read is no hang-up.
 class ModalLoop {
   public:
     ModalLoop();
@@ -118,9 +122,15 @@ class ModalLoop {
     intptr_t Run();
     void End(intptr_t result);
     bool IsRunning() const;
+    // What a hang-up of the protocol input does instead of End(-1), e.g. the window's own Cancel.
+    void SetHangUpAction(std::function<void()> action) { hang_up_action_ = std::move(action); }
 
   private:
+    static gboolean OnInputHangUp(gint fd, GIOCondition condition, gpointer self);
+
     MainLoopPtr loop_;
+    std::function<void()> hang_up_action_;
+    guint hang_up_watch_ = 0;
     intptr_t result_ = -1;
     bool ended_ = false;
 };

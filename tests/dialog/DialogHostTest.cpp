@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,7 +27,54 @@ constexpr int64_t kUserCanceled = static_cast<int32_t>(0xA0071002u);
 constexpr int64_t kCertNotReady = static_cast<int32_t>(0xA0072001u);
 constexpr int64_t kNoDialog = static_cast<int32_t>(0x8007057Eu);
 
+constexpr int64_t kNoAvailableCert = static_cast<int32_t>(0xA0071001u);
+constexpr char kDialogCaption[] = "Windows Security";
+// NSS's SQLite store waits out a busy database: each statement retries about 30 times with a
+// one-second SQLite busy timeout before it fails, so a request that meets a locked file takes
+// about 30 seconds (opening the database gives up after one). Bounded, but not shorter.
+constexpr double kLockedAnswerSeconds = 60;
+constexpr int64_t kNoKey = static_cast<int32_t>(0x8009000Du);    // NTE_NO_KEY
+constexpr int64_t kNteFail = static_cast<int32_t>(0x80090020u);  // NTE_FAIL
+
 dialog_test::PrivateDisplay* g_display = nullptr;
+
+// Another process (python3's sqlite3) holding an exclusive lock on an SQLite file, as a second
+// program writing the database would, until Release or the end of the scope.
+class SqliteLock {
+  public:
+    SqliteLock(const std::string& database, const std::string& marker) {
+        std::filesystem::remove(marker);
+        const std::string script =
+            "import pathlib, sqlite3, sys\n"
+            "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+            "c.execute('BEGIN EXCLUSIVE')\n"
+            "pathlib.Path(sys.argv[2]).touch()\n"
+            "sys.stdin.read()\n";
+        locker_ = popen(("exec python3 -c " + test_shell::Quote(script) + " " +
+                         test_shell::Quote(database) + " " + test_shell::Quote(marker))
+                            .c_str(),
+                        "w");
+        for (int i = 0; locker_ != nullptr && i < 100 && !held_; ++i) {
+            held_ = std::filesystem::exists(marker);
+            if (!held_) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    ~SqliteLock() { Release(); }
+    SqliteLock(const SqliteLock&) = delete;
+    SqliteLock& operator=(const SqliteLock&) = delete;
+
+    bool held() const { return held_; }
+    // Ends the locking process (its input closes) and waits for it.
+    void Release() {
+        if (locker_ != nullptr) pclose(locker_);
+        locker_ = nullptr;
+        held_ = false;
+    }
+
+  private:
+    FILE* locker_ = nullptr;
+    bool held_ = false;
+};
 
 class DisplayEnvironment : public testing::Environment {
   public:
@@ -112,6 +163,110 @@ TEST_F(DialogHostTest, WithoutADisplayNoDialogIsMade) {
     EXPECT_EQ(host.Finish(), 0);
 }
 
+// The browser going away (both pipes closed) while a window of the host waits for a person: the
+// window closes as cancelled and the host ends by itself within seconds, as after any failed
+// write of an answer: exit code 255, the low byte of the failure.
+void ExpectHostEndsOnHangUp(HostSession& host, const std::string& caption) {
+    ASSERT_NE(dialog_test::WaitForWindow(caption), 0u) << caption;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(host.HangUp(10 * 1000), 255) << caption << " (-1: the host did not end)";
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took.count(), 5.0) << caption;
+    EXPECT_FALSE(dialog_test::WindowExists(caption)) << caption;
+}
+
+TEST_F(DialogHostTest, TheBrowserHangingUpClosesTheDialogAndEndsTheHost) {
+    HostSession host(HostEnvironment(nss_, true));
+    ASSERT_TRUE(host.Send("SelectCertificate", kThreeCandidates));
+    ExpectHostEndsOnHangUp(host, kDialogCaption);
+}
+
+// A request waiting to be read while the dialog is open is no hang-up: the dialog stays.
+TEST_F(DialogHostTest, ARequestWaitingWhileTheDialogIsOpenKeepsIt) {
+    HostSession host(HostEnvironment(nss_, true));
+    ASSERT_TRUE(host.Send("SelectCertificate", kThreeCandidates));
+    ASSERT_TRUE(host.Send("GetVersion", {}));
+    ASSERT_NE(dialog_test::WaitForWindow(kDialogCaption), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(dialog_test::WindowExists(kDialogCaption));
+    RunCommand("xdotool key Return");
+    EXPECT_EQ(host.Receive().errorcode, 0);
+    EXPECT_EQ(host.Receive().result, "3.4.0.3");
+    EXPECT_EQ(host.Finish(), 0);
+}
+
+// Another process holding an exclusive SQLite lock on a database file while the host chooses and
+// signs: each request answers within a bounded time (a coded failure or, with the data already
+// read, success), the host goes on serving, the files are unchanged, and the trace says why.
+TEST_F(DialogHostTest, ADatabaseLockedByAnotherProcess) {
+    const std::string runtime_dir = nss_.root() + "/runtime";
+    const std::string trace_file = nss_.root() + "/host-trace.log";
+    std::filesystem::create_directories(runtime_dir + "/tessora");
+    std::ofstream(runtime_dir + "/tessora/trace.conf")
+        << "flags 15\nsink file " << trace_file << "\n";
+    std::vector<std::string> env = HostEnvironment(nss_, false);
+    env.push_back("XDG_RUNTIME_DIR=" + runtime_dir);
+    const auto before = nss_.Checksums();
+    auto timed = [](HostSession& host, const std::string& function,
+                    const std::vector<std::string>& params, double* seconds) {
+        const auto start = std::chrono::steady_clock::now();
+        const Response response = host.Call(function, params);
+        *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return response;
+    };
+    const std::vector<std::string> alice = {"\"Alice\"", "\"\"", "\"\""};
+    const std::vector<std::string> sign = {"\"text\"", "\"SHA-256\"", "true"};
+    // The certificate database locked, the key is not found; the key database locked, the
+    // token fails.
+    const struct {
+        const char* file;
+        int64_t sign_code;
+    } cases[] = {{"cert9.db", kNoKey}, {"key4.db", kNteFail}};
+    for (const auto& [file, sign_code] : cases) {
+        double seconds = 0;
+        {
+            // Locked from the start: NSS cannot open the database.
+            HostSession host(env);
+            SqliteLock lock(nss_.database_dir() + "/" + file, nss_.root() + "/locked");
+            ASSERT_TRUE(lock.held()) << file;
+            const Response selected = timed(host, "SelectCertificate", alice, &seconds);
+            EXPECT_EQ(selected.errorcode, kNoAvailableCert) << file;
+            EXPECT_LT(seconds, kLockedAnswerSeconds) << file;
+            EXPECT_EQ(host.Call("GetVersion", {}).result, "3.4.0.3") << file;
+            lock.Release();
+            EXPECT_EQ(host.Call("SelectCertificate", alice).errorcode, 0) << file;
+            EXPECT_EQ(host.Call("SignMsgPKCS7", sign).errorcode, 0) << file;
+            EXPECT_EQ(host.Finish(), 0) << file;
+        }
+        {
+            // Locked after the choice, while signing.
+            HostSession host(env);
+            ASSERT_EQ(host.Call("SelectCertificate", alice).errorcode, 0) << file;
+            SqliteLock lock(nss_.database_dir() + "/" + file, nss_.root() + "/locked");
+            ASSERT_TRUE(lock.held()) << file;
+            const Response signed_data = timed(host, "SignMsgPKCS7", sign, &seconds);
+            EXPECT_LT(seconds, kLockedAnswerSeconds) << file;
+            EXPECT_EQ(signed_data.errorcode, sign_code) << file;
+            EXPECT_EQ(host.Call("GetVersion", {}).result, "3.4.0.3") << file;
+            lock.Release();
+            EXPECT_EQ(host.Call("SignMsgPKCS7", sign).errorcode, 0) << file;
+            EXPECT_EQ(host.Finish(), 0) << file;
+        }
+    }
+    EXPECT_EQ(nss_.Checksums(), before);
+    // Every failed NSS step says NSS's reason: two failed opens and two failed signatures.
+    std::istringstream traced(test_shell::ReadFile(trace_file));
+    int nss_failures = 0;
+    for (std::string line; std::getline(traced, line);) {
+        if (line.find("NssCertPlatform") == std::string::npos ||
+            line.find("--Failed") == std::string::npos)
+            continue;
+        ++nss_failures;
+        EXPECT_NE(line.find("SEC_ERROR_"), std::string::npos) << line;
+    }
+    EXPECT_GE(nss_failures, 4);
+}
+
 // A database whose keys need a login: signing asks for the PIN through the host's prompt.
 class PinPromptHostTest : public testing::Test {
   protected:
@@ -173,6 +328,13 @@ TEST_F(PinPromptHostTest, AWrongPinAsksAgain) {
     EXPECT_EQ(prompts, 2);
     EXPECT_EQ(signed_data.errorcode, 0);
     EXPECT_FALSE(signed_data.result.empty());
+}
+
+TEST_F(PinPromptHostTest, TheBrowserHangingUpClosesThePromptAndEndsTheHost) {
+    HostSession host(HostEnvironment(*nss_, true));
+    ASSERT_EQ(host.Call("SelectCertificate", {"\"Alice\"", "\"\"", "\"\""}).errorcode, 0);
+    ASSERT_TRUE(host.Send("SignMsgPKCS7", {"\"text\"", "\"SHA-256\"", "true"}));
+    ExpectHostEndsOnHangUp(host, kPinCaption);
 }
 
 TEST_F(PinPromptHostTest, CancelFailsSigningWithTheCancelCode) {

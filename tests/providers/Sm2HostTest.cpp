@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,9 +40,12 @@ constexpr char kPinCaption[] = "PIN Required";
 constexpr int64_t kInvalidArg = static_cast<int32_t>(0x80070057u);
 constexpr int64_t kNoAvailableCert = static_cast<int32_t>(0xA0071001u);
 constexpr int64_t kNoDialog = static_cast<int32_t>(0x8007057Eu);
-constexpr int64_t kBadKey = static_cast<int32_t>(0x80090003u);     // NTE_BAD_KEY
-constexpr int64_t kCancelled = static_cast<int32_t>(0x800704C7u);  // ERROR_CANCELLED
-constexpr int64_t kPinLocked = static_cast<int32_t>(0xAA000025u);  // SAR_PIN_LOCKED
+constexpr int64_t kBadKey = static_cast<int32_t>(0x80090003u);         // NTE_BAD_KEY
+constexpr int64_t kCancelled = static_cast<int32_t>(0x800704C7u);      // ERROR_CANCELLED
+constexpr int64_t kPinLocked = static_cast<int32_t>(0xAA000025u);      // SAR_PIN_LOCKED
+constexpr int64_t kDeviceRemoved = static_cast<int32_t>(0xAA000023u);  // SAR_DEVICE_REMOVED
+constexpr int64_t kSkfFail = static_cast<int32_t>(0xAA000001u);        // SAR_FAIL
+constexpr int64_t kBadUid = static_cast<int32_t>(0x80090001u);         // NTE_BAD_UID
 
 class Sm2HostTest : public testing::Test {
   protected:
@@ -357,6 +363,152 @@ TEST_F(Sm2HostTest, KeyPulledOutBeforeSigning) {
     ASSERT_EQ(signed_data.errorcode, 0) << signed_data.text;
     ExpectVerifies(signed_data.result, "again", false);
     EXPECT_EQ(host.Finish(), 0);
+}
+
+// The key pulled out mid-signature: the digest is made and the PIN prompt is open when the key
+// goes. The login finds it gone and the signature ends with SAR_DEVICE_REMOVED under the SKF rule,
+// at once; the host answers the next request, and with the key back (and its PIN again: pulling
+// it out ended the login) it signs.
+TEST_F(Sm2HostTest, KeyPulledOutMidSignature) {
+    WriteState(ContainerSection("CON1", sign_files_) + softskf_testing::LogCalls());
+    HostSession host(Environment());
+    ASSERT_EQ(Select(host).errorcode, 0);
+    Response failed;
+    dialog_test::WithPerson(
+        [&] {
+            failed = host.Call("SignMsgPKCS7", {"\"text\"", "\"SHA-256\"", "true"});
+        },
+        [&](unsigned long) {
+            token_.state().Write(soft_token::ApplicationSection("KEY1", "APP1", kPin) +
+                                 softskf_testing::LogCalls());
+            dialog_test::RunCommand(std::string("xdotool type --delay 30 ") + kPin);
+            dialog_test::RunCommand("xdotool key Return");
+            std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        },
+        kPinCaption);
+    EXPECT_TRUE(token_.state().WasCalled("SKF_DigestFinal"));
+    EXPECT_EQ(failed.errorcode, kDeviceRemoved) << failed.text;
+    EXPECT_TRUE(failed.result.empty());
+    EXPECT_EQ(host.Call("GetVersion", {}).result, "3.4.0.3");
+
+    WriteState(ContainerSection("CON1", sign_files_));
+    int prompts = 0;
+    const Response signed_data = SignAnswering(host, "again", true, {kPin}, &prompts);
+    ASSERT_EQ(signed_data.errorcode, 0) << signed_data.text;
+    EXPECT_EQ(prompts, 1);
+    ExpectVerifies(signed_data.result, "again", true);
+    EXPECT_EQ(host.Finish(), 0);
+    EXPECT_EQ(token_.state().UnloadsWithOpenHandles(), 0);
+}
+
+// Every SKF call of the SM2 path failing in turn (SAR_FAIL): in SelectCertificate (SetSM2CSPList
+// calls no SKF function) or in SignMsgPKCS7, each gives its code or falls back as listed, leaves
+// no handle open in the library, and the host answers the next request. The calls come from the
+// soft token's log of a clean run, so a call the path gains without a row here fails the test.
+TEST_F(Sm2HostTest, EverySkfCallOfThePathFailingInTurn) {
+    enum Stage { kSelect, kSign };
+    // 0: the answer stands (a label, a list entry or a close that failed is traced, nothing more).
+    const std::map<std::pair<Stage, std::string>, int64_t> expected = {
+        // A device, application or container that cannot be listed or opened is left out.
+        {{kSelect, "SKF_EnumDev"}, kNoAvailableCert},
+        {{kSelect, "SKF_ConnectDev"}, kNoAvailableCert},
+        {{kSelect, "SKF_GetDevInfo"}, 0},  // only the PIN prompt's label
+        {{kSelect, "SKF_EnumApplication"}, kNoAvailableCert},
+        {{kSelect, "SKF_OpenApplication"}, kNoAvailableCert},
+        {{kSelect, "SKF_EnumContainer"}, kNoAvailableCert},
+        {{kSelect, "SKF_OpenContainer"}, kNoAvailableCert},
+        {{kSelect, "SKF_GetContainerType"}, kNoAvailableCert},
+        {{kSelect, "SKF_ExportCertificate"}, kNoAvailableCert},
+        {{kSelect, "SKF_CloseContainer"}, 0},
+        {{kSelect, "SKF_CloseApplication"}, 0},
+        {{kSelect, "SKF_DisConnectDev"}, 0},
+        // A container that does not open leaves no provider: the signature fails at the first
+        // use of it (the library's reason is in the trace).
+        {{kSign, "SKF_ConnectDev"}, kBadUid},
+        {{kSign, "SKF_GetDevInfo"}, 0},
+        {{kSign, "SKF_OpenApplication"}, kBadUid},
+        {{kSign, "SKF_OpenContainer"}, kBadUid},
+        {{kSign, "SKF_GetContainerType"}, kBadUid},
+        // Later, signing stops at the call that failed, with its SAR under the SKF rule.
+        {{kSign, "SKF_ExportPublicKey"}, kSkfFail},
+        {{kSign, "SKF_DigestInit"}, kSkfFail},
+        {{kSign, "SKF_DigestUpdate"}, kSkfFail},
+        {{kSign, "SKF_DigestFinal"}, kSkfFail},
+        {{kSign, "SKF_ECCSignData"}, kSkfFail},
+        {{kSign, "SKF_VerifyPIN"}, kSkfFail},
+        {{kSign, "SKF_CloseHandle"}, 0},
+        {{kSign, "SKF_CloseContainer"}, 0},
+        {{kSign, "SKF_CloseApplication"}, 0},
+        {{kSign, "SKF_DisConnectDev"}, 0},
+    };
+    const std::string containers = ContainerSection("CON1", sign_files_);
+    // The functions called since the first `skip` calls of the log.
+    auto functions_called = [&](size_t skip) {
+        std::set<std::string> called;
+        const std::vector<std::string> calls = token_.state().Events("call");
+        for (size_t i = skip; i < calls.size(); ++i) {
+            std::istringstream words(calls[i]);
+            std::string event, function;
+            words >> event >> function;
+            called.insert(function);
+        }
+        return called;
+    };
+    // Signs, answering the PIN prompt when the application wants a login.
+    auto sign = [&](HostSession& host, bool logged_in) {
+        if (logged_in) return host.Call("SignMsgPKCS7", {"\"text\"", "\"SHA-256\"", "true"});
+        int prompts = 0;
+        return SignAnswering(host, "text", true, {kPin}, &prompts);
+    };
+    // The application's login state: logged in from the start, or asking for the PIN.
+    auto state = [&](bool logged_in, const std::string& extra) {
+        return soft_token::DeviceSection("KEY1", kLabel) +
+               soft_token::ApplicationSection("KEY1", "APP1", kPin) +
+               (logged_in ? "logged_in = yes\n" : "") + containers + extra;
+    };
+
+    // The clean run: which function each request calls.
+    std::set<std::pair<Stage, std::string>> path;
+    {
+        token_.state().Write(state(false, softskf_testing::LogCalls()));
+        HostSession host(Environment());
+        ASSERT_EQ(Select(host).errorcode, 0);
+        for (const std::string& f : functions_called(0)) path.insert({kSelect, f});
+        const size_t selecting = token_.state().Events("call").size();
+        ASSERT_EQ(sign(host, false).errorcode, 0);
+        for (const std::string& f : functions_called(selecting)) path.insert({kSign, f});
+        EXPECT_EQ(host.Finish(), 0);
+    }
+    for (const auto& step : path) EXPECT_EQ(expected.count(step), 1u) << step.second;
+
+    for (const auto& [step, code] : expected) {
+        const auto& [stage, function] = step;
+        const std::string title = (stage == kSelect ? "select: " : "sign: ") + function;
+        EXPECT_EQ(path.count(step), 1u) << title << " is not called";
+        // Only SKF_VerifyPIN needs a login to happen.
+        const bool logged_in = function != "SKF_VerifyPIN";
+        const std::string failure = softskf_testing::Failure(function, "0x0A000001");
+        std::filesystem::remove(token_.state().path());
+        token_.state().Write(state(logged_in, stage == kSelect ? failure : ""));
+        HostSession host(Environment());
+        const Response selected = Select(host);
+        if (stage == kSelect) {
+            EXPECT_EQ(selected.errorcode, code) << title << "\n" << selected.text;
+        } else {
+            ASSERT_EQ(selected.errorcode, 0) << title;
+            token_.state().Write(state(logged_in, failure));
+        }
+        if (stage == kSign || code == 0) {
+            const Response signed_data = sign(host, logged_in);
+            EXPECT_EQ(signed_data.errorcode, stage == kSign ? code : 0) << title << "\n"
+                                                                        << signed_data.text;
+            if (signed_data.errorcode == 0) ExpectVerifies(signed_data.result, "text", true);
+        }
+        EXPECT_EQ(host.Call("GetVersion", {}).result, "3.4.0.3") << title;
+        EXPECT_EQ(host.Finish(), 0) << title;
+        EXPECT_EQ(token_.state().Loads(), token_.state().Unloads()) << title;
+        EXPECT_EQ(token_.state().UnloadsWithOpenHandles(), 0) << title;
+    }
 }
 
 }  // namespace

@@ -82,8 +82,14 @@ class HostSession {
     pid_t pid() const { return host_.pid(); }
 
     Response Call(const std::string& request) {
+        if (!started_ || !host_.WriteFrame(request, kTimeoutMs)) return Response();
+        return Receive();
+    }
+
+    // The next response.
+    Response Receive() {
         Response response;
-        if (!started_ || !host_.WriteFrame(request, kTimeoutMs)) return response;
+        if (!started_) return response;
         const tessora::HostPipe::ReadStatus status = host_.ReadFrame(&response.text, kTimeoutMs);
         response.sentinel = status == tessora::HostPipe::ReadStatus::kSentinel;
         response.framed = status == tessora::HostPipe::ReadStatus::kFrame;
@@ -103,17 +109,33 @@ class HostSession {
 
     // A request from a function name and parameters already written as JSON values.
     Response Call(const std::string& function, const std::vector<std::string>& params) {
-        std::string request = "{\"function\":\"" + function + "\",\"params\":[";
-        for (size_t i = 0; i < params.size(); ++i) request += (i ? "," : "") + params[i];
-        return Call(request + "]}");
+        return Call(Request(function, params));
+    }
+
+    // Sends a request without waiting for its answer.
+    bool Send(const std::string& function, const std::vector<std::string>& params) {
+        return started_ && host_.WriteFrame(Request(function, params), kTimeoutMs);
     }
 
     // Ends the host's input and returns its exit code.
     int Finish() { return host_.Finish(kTimeoutMs); }
+    // The browser going away: both pipes closed at once. The host's exit code, or -1 when it
+    // has not ended within `timeout_ms`.
+    int HangUp(int timeout_ms) {
+        host_.CloseOutput();
+        return host_.Finish(timeout_ms);
+    }
     // What the host wrote to standard error (complete after Finish).
     const std::string& errors() const { return host_.errors(); }
 
   private:
+    static std::string Request(const std::string& function,
+                               const std::vector<std::string>& params) {
+        std::string request = "{\"function\":\"" + function + "\",\"params\":[";
+        for (size_t i = 0; i < params.size(); ++i) request += (i ? "," : "") + params[i];
+        return request + "]}";
+    }
+
     tessora::HostPipe host_;
     bool started_ = false;
 };

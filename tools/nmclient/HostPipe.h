@@ -45,6 +45,8 @@ class HostPipe {
     ReadStatus ReadFrame(std::string* body, int timeout_ms);
 
     void CloseInput();
+    // Stops reading the host's output, as a browser that went away: its next write fails.
+    void CloseOutput() { CloseFd(&out_fd_); }
     // Closes the input, reads output and error to their end and waits for the host to exit.
     // Returns its exit status (0-255), 128 + the signal number when a signal ended it, or -1 on
     // timeout (the host is then killed).
